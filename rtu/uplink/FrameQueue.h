@@ -1,0 +1,65 @@
+// First-in first-out queue of complete frames between the threads that cut
+// frames (network workers, the serial reader) and the one parse thread that
+// consumes them.
+//
+// Each frame is stored at its own length; the queue is bounded both by a
+// count of items and by the bytes it holds, so a burst cannot exhaust memory.
+// A push never blocks; a full queue refuses the frame and counts the drop.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace rtu {
+
+struct QueuedFrame {
+    int connectionId = -1;  // the network connection, or -1 for the serial line
+    int linkKind = 0;       // 0 network, 1 serial
+    std::string bytes;      // the frame; c_str() gives it followed by a zero byte
+};
+
+class FrameQueue {
+public:
+    static constexpr std::size_t kMaxItems = 65535;
+    static constexpr std::size_t kMaxBytes = 64u * 1024u * 1024u;
+
+    explicit FrameQueue(std::size_t maxItems = kMaxItems, std::size_t maxBytes = kMaxBytes);
+
+    // Appends a frame and wakes the consumer; false (frame dropped) when full.
+    bool Push(int connectionId, int linkKind, std::string_view frame);
+
+    // Takes the oldest frame without waiting; false when empty.
+    bool TryPop(QueuedFrame& out);
+
+    // Waits until a frame is queued or Interrupt() is called; false when
+    // interrupted with nothing queued.
+    bool WaitPop(QueuedFrame& out);
+
+    // Wakes a consumer blocked in WaitPop (used to stop its thread). The
+    // interruption stays in force until Rearm().
+    void Interrupt();
+    void Rearm();
+
+    void Clear();
+    std::size_t Size() const;
+    // Frames refused because the queue was full, since the last call.
+    std::uint64_t TakeDropCount();
+
+private:
+    const std::size_t maxItems_;
+    const std::size_t maxBytes_;
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<QueuedFrame> items_;
+    std::size_t bytes_ = 0;
+    std::uint64_t drops_ = 0;
+    bool interrupted_ = false;
+};
+
+}  // namespace rtu
