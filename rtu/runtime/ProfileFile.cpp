@@ -1,0 +1,340 @@
+#include "rtu/runtime/ProfileFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace rtu {
+namespace {
+
+// Serialises read-modify-write cycles of every profile file in this process.
+// Reads take no lock: a write replaces the file by rename, so a reader opens
+// either the old or the new file.
+std::mutex& WriteMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class LineKind { Other, Section, Key };
+
+// One line of a profile file, classified. `raw` is the line as stored, without
+// its line break; name and value point into it.
+struct Line {
+    LineKind kind = LineKind::Other;
+    std::string_view name;   // section name or key name
+    std::string_view value;  // key value, blanks and quotes removed
+};
+
+Line Classify(std::string_view raw, bool firstLine)
+{
+    if (firstLine && raw.substr(0, 3) == "\xEF\xBB\xBF") {
+        raw.remove_prefix(3);  // UTF-8 byte order mark
+    }
+    std::string_view text = Trim(raw);
+    Line line;
+    if (text.empty() || text.front() == ';') {
+        return line;
+    }
+    if (text.front() == '[') {
+        text.remove_prefix(1);
+        std::size_t close = text.find(']');
+        line.kind = LineKind::Section;
+        line.name = Trim(text.substr(0, close));
+        return line;
+    }
+    line.kind = LineKind::Key;
+    std::size_t equals = text.find('=');
+    line.name = Trim(text.substr(0, equals));
+    if (equals != std::string_view::npos) {
+        std::string_view value = Trim(text.substr(equals + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        line.value = value;
+    }
+    return line;
+}
+
+// The file split into lines (line breaks removed; a final line break does not
+// start another line).
+struct FileLines {
+    bool exists = false;
+    bool crlf = false;  // the file's first line ends with CR LF
+    std::vector<std::string> lines;
+};
+
+FileLines LoadLines(const std::string& path)
+{
+    FileLines file;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return file;
+    }
+    file.exists = true;
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::size_t start = 0;
+    while (start < content.size()) {
+        std::size_t end = content.find('\n', start);
+        if (end == std::string::npos) {
+            end = content.size();
+        }
+        std::string line = content.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+            if (file.lines.empty()) {
+                file.crlf = true;
+            }
+        }
+        file.lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return file;
+}
+
+// Index of the first section header named `section`, or npos.
+std::size_t FindSection(const std::vector<std::string>& lines, std::string_view section)
+{
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        Line line = Classify(lines[i], i == 0);
+        if (line.kind == LineKind::Section && SameName(line.name, section)) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
+// Cuts `text` to at most `limit` bytes without leaving a partial UTF-8
+// character at the end.
+std::string CutText(std::string_view text, std::size_t limit)
+{
+    if (text.size() <= limit) {
+        return std::string(text);
+    }
+    std::size_t end = limit;
+    // Step back over continuation bytes to the lead byte of the last character.
+    std::size_t lead = end;
+    while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
+        --lead;
+    }
+    if (lead > 0) {
+        unsigned char c = static_cast<unsigned char>(text[lead - 1]);
+        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        if (end - (lead - 1) < length) {
+            end = lead - 1;  // the last character does not fit whole
+        }
+    }
+    return std::string(text.substr(0, end));
+}
+
+bool ValidSection(std::string_view section)
+{
+    return !section.empty() && section.find_first_of("]\r\n") == std::string_view::npos &&
+           Trim(section) == section;
+}
+
+bool ValidKey(std::string_view key)
+{
+    return !key.empty() && key.front() != '[' && key.front() != ';' &&
+           key.find_first_of("=\r\n") == std::string_view::npos && Trim(key) == key;
+}
+
+// Writes `content` to a temporary file in the directory of `path` and renames
+// it over `path`. The new file keeps the permission bits of the old one.
+bool ReplaceFile(const std::string& path, const std::string& content)
+{
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        return false;
+    }
+    struct stat old {};
+    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    bool ok = ::fchmod(fd, mode) == 0;
+    std::size_t written = 0;
+    while (ok && written < content.size()) {
+        ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        if (ok) {
+            written += static_cast<std::size_t>(n);
+        }
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+    }
+    return ok;
+}
+
+}  // namespace
+
+std::string ReadProfileString(const std::string& path, std::string_view section,
+                              std::string_view key, std::size_t bufferSize)
+{
+    if (bufferSize == 0) {
+        return {};
+    }
+    FileLines file = LoadLines(path);
+    std::size_t header = FindSection(file.lines, section);
+    if (header == std::string::npos) {
+        return {};
+    }
+    for (std::size_t i = header + 1; i < file.lines.size(); ++i) {
+        Line line = Classify(file.lines[i], false);
+        if (line.kind == LineKind::Section) {
+            break;
+        }
+        if (line.kind == LineKind::Key && SameName(line.name, key)) {
+            return CutText(line.value, bufferSize - 1);
+        }
+    }
+    return {};
+}
+
+bool WriteProfileString(const std::string& path, std::string_view section,
+                        std::string_view key, std::string_view value)
+{
+    if (!ValidSection(section) || !ValidKey(key)) {
+        return false;
+    }
+    std::string oneLine(value);
+    for (char& c : oneLine) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(WriteMutex());
+    FileLines file = LoadLines(path);
+    std::vector<std::string>& lines = file.lines;
+    std::size_t header = FindSection(lines, section);
+    if (header == std::string::npos) {
+        if (!lines.empty() && !Trim(lines.back()).empty()) {
+            lines.emplace_back();
+        }
+        lines.push_back("[" + std::string(section) + "]");
+        lines.push_back(std::string(key) + "=" + oneLine);
+    } else {
+        std::size_t lastKey = header;
+        std::size_t found = std::string::npos;
+        for (std::size_t i = header + 1; i < lines.size(); ++i) {
+            Line line = Classify(lines[i], false);
+            if (line.kind == LineKind::Section) {
+                break;
+            }
+            if (line.kind == LineKind::Key) {
+                lastKey = i;
+                if (SameName(line.name, key)) {
+                    found = i;
+                    break;
+                }
+            }
+        }
+        if (found != std::string::npos) {
+            // Keep the indentation and the key as spelled in the file.
+            std::string& raw = lines[found];
+            std::size_t nameEnd = raw.find('=');
+            std::string prefix = raw.substr(0, nameEnd);
+            while (!prefix.empty() && (IsBlank(prefix.back()) || prefix.back() == '\r')) {
+                prefix.pop_back();
+            }
+            std::string replaced = prefix + "=" + oneLine;
+            if (replaced == raw) {
+                return true;
+            }
+            raw = std::move(replaced);
+        } else {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastKey) + 1,
+                         std::string(key) + "=" + oneLine);
+        }
+    }
+
+    const char* lineBreak = file.crlf ? "\r\n" : "\n";
+    std::string content;
+    for (const std::string& line : lines) {
+        content += line;
+        content += lineBreak;
+    }
+    return ReplaceFile(path, content);
+}
+
+std::vector<std::string> ReadProfileSectionNames(const std::string& path)
+{
+    std::vector<std::string> names;
+    FileLines file = LoadLines(path);
+    for (std::size_t i = 0; i < file.lines.size(); ++i) {
+        Line line = Classify(file.lines[i], i == 0);
+        if (line.kind == LineKind::Section) {
+            names.emplace_back(line.name);
+        }
+    }
+    return names;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& path,
+                                                                    std::string_view section)
+{
+    std::vector<std::pair<std::string, std::string>> keys;
+    FileLines file = LoadLines(path);
+    std::size_t header = FindSection(file.lines, section);
+    if (header == std::string::npos) {
+        return keys;
+    }
+    for (std::size_t i = header + 1; i < file.lines.size(); ++i) {
+        Line line = Classify(file.lines[i], false);
+        if (line.kind == LineKind::Section) {
+            break;
+        }
+        if (line.kind == LineKind::Key) {
+            keys.emplace_back(std::string(line.name), std::string(line.value));
+        }
+    }
+    return keys;
+}
+
+}  // namespace rtu

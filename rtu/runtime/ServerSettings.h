@@ -1,0 +1,109 @@
+// The settings of server.ini held in memory: read once when the main window is
+// created, changed afterwards only by the two settings dialogs.
+//
+// Numbers are read as text and converted like C atoi (leading blanks, an
+// optional sign, the digits that follow; no digits give 0), then stored in the
+// member's type. Texts are stored as read; the defaults below replace only an
+// empty text. All keys are read before the first correction is applied.
+//
+// A number that does not fit its member is not wrapped: Port outside 1..65535
+// becomes 5001, OffLine above 65535 becomes 65535, a 16-bit mode outside
+// -32768..32767 is held at the nearer limit, Reboot at the int limits. Each
+// such value, and every correction of a value that was written in the file,
+// is logged on the logger "MAIN".
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace rtu {
+
+// One database connection: section Set (main) or SetThird (secondary).
+struct DatabaseSettings {
+    std::string driver;       // Driver: ODBC driver name; empty = the SQL Server form
+    std::string source = "127.0.0.1";  // Source: server (default when empty)
+    std::string name = "Demo";         // Name: database (file name for SQLite3)
+    std::string user = "sa";           // User
+    std::string pwd;          // Pwd, stored in plain text, may stay empty
+    std::string tdsVersion;   // TDS_Version, for the FreeTDS driver
+    std::int16_t dbMode = 0;  // DBMode: 1 = this database is used
+
+    bool Used() const { return dbMode == 1; }
+};
+
+// Section COMM: the serial line.
+struct SerialSettings {
+    std::int16_t mode = 0;         // MODE: 0 = no serial line
+    std::string com = "COM1";          // COM: port name or device path
+    std::string baudRate = "115200";   // BAUDRATE as decimal text
+    std::int16_t byteSize = 0;     // BYTESIZE: data bits minus 5 (0..3)
+    std::int16_t stopBit = 0;      // STOPBIT: 0 one stop bit, otherwise two
+    std::int16_t parity = 0;       // PATITY: 0 none, 1 odd, 2 even
+    std::string devicePattern = "/dev/ttyS%d";  // DevicePattern: COMn -> device (one %d)
+};
+
+// A default-constructed object holds what a missing server.ini gives.
+struct ServerSettings {
+    // Section Set.
+    std::uint16_t port = 5001;     // Port: 0 or missing -> 5001
+    std::uint16_t offLine = 120;   // OffLine seconds: below 120 -> 120
+    DatabaseSettings main;         // Driver, Source, Name, User, Pwd, TDS_Version, DBMode
+    std::string pict;              // Pict: folder of received pictures
+    std::int16_t protMode = 0;     // ProtMode: 0 = telemetry protocol; others ignore network data
+    std::int16_t regMode = 0;      // RegMode: 0 plain, 1 registration packet first
+    std::string cent = "01";       // Cent: centre address
+    std::string centPwd = "B7E2";  // CentPwd: centre password
+    int rebootHours = 0;           // Reboot: hours between restarts; 0 or less = none
+
+    DatabaseSettings third;        // Section SetThird: the secondary database
+    SerialSettings comm;           // Section COMM
+
+    // Period of the scheduled restart; zero when there is none.
+    std::chrono::milliseconds RebootPeriod() const;
+};
+
+// Reads one key; empty when missing.
+using SettingReader = std::function<std::string(std::string_view section, std::string_view key)>;
+
+// Reads every setting with `read` and applies the defaults and corrections.
+ServerSettings ReadServerSettings(const SettingReader& read);
+
+// The same from server.ini (ReadSetting).
+ServerSettings LoadServerSettings();
+
+// Writes what the service settings dialog edits, in its order: Port, OffLine,
+// Source, Name, User, Pwd, Pict (Set), DBMode, Source, Name, User, Pwd
+// (SetThird), ProtMode, DBMode, RegMode, Cent, CentPwd (Set). Numbers as "%d";
+// CentPwd in upper case (also in `settings`). False when a write failed (the
+// remaining keys are still written).
+bool SaveServiceSettings(ServerSettings& settings);
+
+// Writes what the serial settings dialog edits, in its order: MODE, COM,
+// BAUDRATE, BYTESIZE, STOPBIT, PATITY (section COMM).
+bool SaveSerialSettings(const SerialSettings& comm);
+
+// C atoi on a text, without its undefined behaviour: a number beyond the range
+// of long long is held at the limit.
+long long AtoiText(std::string_view text);
+
+// The settings in memory of a running program: the user-interface thread
+// replaces them after a dialog, every other thread takes the current ones for
+// each use. A taken snapshot never changes.
+class SettingsStore {
+public:
+    explicit SettingsStore(ServerSettings initial = {});
+
+    std::shared_ptr<const ServerSettings> Current() const;
+    void Replace(ServerSettings settings);
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<const ServerSettings> current_;
+};
+
+}  // namespace rtu

@@ -1,0 +1,206 @@
+#include "rtu/runtime/ProfileFile.h"
+#include "rtu/runtime/Settings.h"
+
+#include "RuntimeTestSupport.h"
+
+#include <atomic>
+#include <thread>
+
+namespace rtu {
+namespace {
+
+using ProfileFileTest = test::WorkingFolder;
+
+const char* const kSample =
+    "; settings of the test\n"
+    "[Set]\n"
+    "Port=5002\n"
+    "  Source  =  db.example  \n"
+    "Quoted=\"  spaced value  \"\n"
+    "Single='x'\n"
+    "Empty=\n"
+    "; Commented=1\n"
+    "\n"
+    "[COMM]\n"
+    "MODE=1\n"
+    "[set]\n"
+    "Port=9999\n";
+
+TEST_F(ProfileFileTest, SectionsAndKeysMatchWithoutRegardToCaseAndTheFirstOneCounts)
+{
+    WriteFile("a.ini", kSample);
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Port", kSettingBufferSize), "5002");
+    EXPECT_EQ(ReadProfileString("a.ini", "SET", "port", kSettingBufferSize), "5002");
+    EXPECT_EQ(ReadProfileString("a.ini", "comm", "Mode", kSettingBufferSize), "1");
+}
+
+TEST_F(ProfileFileTest, BlanksAroundNamesAndValuesAndEnclosingQuotesAreDropped)
+{
+    WriteFile("a.ini", kSample);
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Source", kSettingBufferSize), "db.example");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Quoted", kSettingBufferSize), "  spaced value  ");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Single", kSettingBufferSize), "x");
+}
+
+TEST_F(ProfileFileTest, MissingFileSectionKeyAndCommentsReadAsEmpty)
+{
+    EXPECT_EQ(ReadProfileString("none.ini", "Set", "Port", kSettingBufferSize), "");
+    WriteFile("a.ini", kSample);
+    EXPECT_EQ(ReadProfileString("a.ini", "Nowhere", "Port", kSettingBufferSize), "");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Missing", kSettingBufferSize), "");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Empty", kSettingBufferSize), "");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "; Commented", kSettingBufferSize), "");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "MODE", kSettingBufferSize), "") << "keys of the next section";
+}
+
+TEST_F(ProfileFileTest, CrLfFilesAndByteOrderMarkAreRead)
+{
+    WriteFile("a.ini", "\xEF\xBB\xBF[Set]\r\nPort=5003\r\nName=Demo\r\n");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Port", kSettingBufferSize), "5003");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Name", kSettingBufferSize), "Demo");
+}
+
+TEST_F(ProfileFileTest, ReadsAreCutToTheBufferLessOneWithoutSplittingACharacter)
+{
+    std::string longText(1500, 'a');
+    std::string accented = std::string(198, 'b') + "\xC3\xA9" + "c";  // 'é' across the limit
+    WriteFile("a.ini", "[T]\nLong=" + longText + "\nAccent=" + accented + "\n");
+    EXPECT_EQ(ReadProfileString("a.ini", "T", "Long", kSettingBufferSize), std::string(1023, 'a'));
+    EXPECT_EQ(ReadProfileString("a.ini", "T", "Long", kTextBufferSize), std::string(199, 'a'));
+    EXPECT_EQ(ReadProfileString("a.ini", "T", "Accent", kTextBufferSize), std::string(198, 'b'));
+    EXPECT_EQ(ReadProfileString("a.ini", "T", "Accent", 201), std::string(198, 'b') + "\xC3\xA9");
+    EXPECT_EQ(ReadProfileString("a.ini", "T", "Long", 0), "");
+}
+
+TEST_F(ProfileFileTest, WritingAnExistingKeyChangesOnlyItsLine)
+{
+    WriteFile("a.ini", kSample);
+    ASSERT_TRUE(WriteProfileString("a.ini", "SET", "source", "other"));
+    std::string expected = kSample;
+    expected.replace(expected.find("  Source  =  db.example  "), 25, "  Source=other");
+    EXPECT_EQ(ReadFile("a.ini"), expected);
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Source", kSettingBufferSize), "other");
+}
+
+TEST_F(ProfileFileTest, AMissingKeyIsAddedAfterTheLastKeyOfItsSection)
+{
+    WriteFile("a.ini", kSample);
+    ASSERT_TRUE(WriteProfileString("a.ini", "Set", "Pict", "Pict"));
+    std::string expected = kSample;
+    expected.insert(expected.find("; Commented"), "Pict=Pict\n");
+    EXPECT_EQ(ReadFile("a.ini"), expected);
+
+    ASSERT_TRUE(WriteProfileString("a.ini", "COMM", "COM", "COM3"));
+    expected.insert(expected.find("[set]"), "COM=COM3\n");
+    EXPECT_EQ(ReadFile("a.ini"), expected);
+}
+
+TEST_F(ProfileFileTest, AMissingSectionIsAddedAtTheEndAndAMissingFileIsCreated)
+{
+    WriteFile("a.ini", kSample);
+    ASSERT_TRUE(WriteProfileString("a.ini", "Conversion ID", "0012345678", "87654321"));
+    EXPECT_EQ(ReadFile("a.ini"), std::string(kSample) + "\n[Conversion ID]\n0012345678=87654321\n");
+
+    ASSERT_TRUE(WriteProfileString("new.ini", "Address", "0000000101", "bridge"));
+    EXPECT_EQ(ReadFile("new.ini"), "[Address]\n0000000101=bridge\n");
+    EXPECT_FALSE(WriteProfileString(PathOf("no-such-folder/x.ini"), "S", "K", "v"));
+}
+
+TEST_F(ProfileFileTest, WritesKeepCrLfLineBreaksAndPutAValueOnOneLine)
+{
+    WriteFile("a.ini", "[Set]\r\nPort=5001\r\n");
+    ASSERT_TRUE(WriteProfileString("a.ini", "Address", "0000000101", "first line\r\nPort=1"));
+    EXPECT_EQ(ReadFile("a.ini"), "[Set]\r\nPort=5001\r\n\r\n[Address]\r\n0000000101=first line  Port=1\r\n");
+    EXPECT_EQ(ReadProfileString("a.ini", "Set", "Port", kSettingBufferSize), "5001");
+}
+
+TEST_F(ProfileFileTest, InvalidNamesAreRefusedAndTheFileIsLeftAlone)
+{
+    WriteFile("a.ini", kSample);
+    EXPECT_FALSE(WriteProfileString("a.ini", "", "K", "v"));
+    EXPECT_FALSE(WriteProfileString("a.ini", "A]B", "K", "v"));
+    EXPECT_FALSE(WriteProfileString("a.ini", "Set", "", "v"));
+    EXPECT_FALSE(WriteProfileString("a.ini", "Set", "a=b", "v"));
+    EXPECT_FALSE(WriteProfileString("a.ini", "Set", "[x", "v"));
+    EXPECT_FALSE(WriteProfileString("a.ini", "Set", "two\nlines", "v"));
+    EXPECT_EQ(ReadFile("a.ini"), kSample);
+}
+
+TEST_F(ProfileFileTest, SectionListingsFollowTheReadRules)
+{
+    WriteFile("a.ini", kSample);
+    EXPECT_EQ(ReadProfileSectionNames("a.ini"), (std::vector<std::string>{"Set", "COMM", "set"}));
+    auto keys = ReadProfileSection("a.ini", "set");
+    ASSERT_EQ(keys.size(), 5u);
+    EXPECT_EQ(keys[1], (std::pair<std::string, std::string>{"Source", "db.example"}));
+}
+
+TEST_F(ProfileFileTest, SettingsAndTextsUseTheirFilesAndLimits)
+{
+    FixSettingsPath();
+    EXPECT_EQ(SettingsPath(), folder_.string() + "/server.ini");
+    ASSERT_TRUE(WriteSetting("Set", "Port", "5005"));
+    EXPECT_EQ(ReadSetting("set", "PORT"), "5005");
+
+    WriteFile("config.ini", "[MainFrame]\nText1=" + std::string(300, 'x') + "\n");
+    EXPECT_EQ(LoadText("MainFrame", "Text1"), std::string(199, 'x'));
+
+    // config.ini follows the current directory; server.ini stays where it was fixed.
+    std::filesystem::create_directory("other");
+    std::filesystem::current_path("other");
+    EXPECT_EQ(LoadText("MainFrame", "Text1"), "");
+    EXPECT_EQ(ReadSetting("Set", "Port"), "5005");
+}
+
+// Several threads write their own keys of one file while others read it: every
+// read sees a whole file and every write survives.
+TEST_F(ProfileFileTest, ConcurrentWritersAndReadersSeeWholeFilesAndLoseNoWrite)
+{
+    WriteFile("a.ini", "; keep me\n[Fixed]\nSentinel=present\n");
+    constexpr int kWriters = 4;
+    constexpr int kWrites = 40;
+    std::atomic<bool> writing{true};
+    std::atomic<int> badReads{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            do {
+                if (ReadProfileString("a.ini", "Fixed", "Sentinel", kSettingBufferSize) != "present") {
+                    ++badReads;
+                }
+            } while (writing.load());
+        });
+    }
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([w] {
+            for (int i = 0; i < kWrites; ++i) {
+                std::string section = "Writer" + std::to_string(w);
+                WriteProfileString("a.ini", section, "Key" + std::to_string(i), std::to_string(i));
+                WriteProfileString("a.ini", section, "Last", std::to_string(i));
+            }
+        });
+    }
+    for (auto& t : writers) {
+        t.join();
+    }
+    writing = false;
+    for (auto& t : readers) {
+        t.join();
+    }
+    EXPECT_EQ(badReads.load(), 0);
+    for (int w = 0; w < kWriters; ++w) {
+        std::string section = "Writer" + std::to_string(w);
+        EXPECT_EQ(ReadProfileString("a.ini", section, "Last", kSettingBufferSize), std::to_string(kWrites - 1));
+        EXPECT_EQ(ReadProfileSection("a.ini", section).size(), static_cast<std::size_t>(kWrites + 1));
+    }
+    EXPECT_EQ(ReadFile("a.ini").rfind("; keep me\n[Fixed]\nSentinel=present\n", 0), 0u);
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        ++files;
+    }
+    EXPECT_EQ(files, 1) << "no temporary file is left behind";
+}
+
+}  // namespace
+}  // namespace rtu

@@ -1,0 +1,217 @@
+#include "rtu/runtime/ServerSettings.h"
+#include "rtu/runtime/Settings.h"
+
+#include "RuntimeTestSupport.h"
+
+#include <climits>
+#include <cstdint>
+#include <map>
+
+namespace rtu {
+namespace {
+
+// Settings from an in-memory table of (section, key) -> text.
+ServerSettings ReadFrom(const std::map<std::pair<std::string, std::string>, std::string>& table)
+{
+    return ReadServerSettings([&](std::string_view section, std::string_view key) {
+        auto found = table.find({std::string(section), std::string(key)});
+        return found == table.end() ? std::string() : found->second;
+    });
+}
+
+TEST(ServerSettingsTest, AnEmptyFileGivesEveryDefault)
+{
+    ServerSettings s = ReadFrom({});
+    EXPECT_EQ(s.port, 5001);
+    EXPECT_EQ(s.offLine, 120);
+    EXPECT_EQ(s.main.source, "127.0.0.1");
+    EXPECT_EQ(s.main.name, "Demo");
+    EXPECT_EQ(s.main.user, "sa");
+    EXPECT_EQ(s.main.pwd, "");
+    EXPECT_EQ(s.main.driver, "");
+    EXPECT_EQ(s.main.tdsVersion, "");
+    EXPECT_FALSE(s.main.Used());
+    EXPECT_EQ(s.pict, "");
+    EXPECT_EQ(s.protMode, 0);
+    EXPECT_EQ(s.regMode, 0);
+    EXPECT_EQ(s.cent, "01");
+    EXPECT_EQ(s.centPwd, "B7E2");
+    EXPECT_EQ(s.rebootHours, 0);
+    EXPECT_EQ(s.RebootPeriod().count(), 0);
+    EXPECT_EQ(s.third.source, "127.0.0.1");
+    EXPECT_EQ(s.third.name, "Demo");
+    EXPECT_EQ(s.third.user, "sa");
+    EXPECT_FALSE(s.third.Used());
+    EXPECT_EQ(s.comm.mode, 0);
+    EXPECT_EQ(s.comm.com, "COM1");
+    EXPECT_EQ(s.comm.baudRate, "115200");
+    EXPECT_EQ(s.comm.byteSize, 0);
+    EXPECT_EQ(s.comm.stopBit, 0);
+    EXPECT_EQ(s.comm.parity, 0);
+    EXPECT_EQ(s.comm.devicePattern, "/dev/ttyS%d");
+
+    ServerSettings constructed;
+    EXPECT_EQ(constructed.port, s.port);
+    EXPECT_EQ(constructed.centPwd, s.centPwd);
+    EXPECT_EQ(constructed.comm.devicePattern, s.comm.devicePattern);
+}
+
+TEST(ServerSettingsTest, WrittenValuesAreKeptAsRead)
+{
+    ServerSettings s = ReadFrom({{{"Set", "Port"}, "6000"},
+                                 {{"Set", "OffLine"}, "300"},
+                                 {{"Set", "Driver"}, "SQLite3"},
+                                 {{"Set", "Name"}, "rtu.db"},
+                                 {{"Set", "Pwd"}, "p;w}d"},
+                                 {{"Set", "DBMode"}, "1"},
+                                 {{"Set", "CentPwd"}, "b7e2"},
+                                 {{"Set", "Reboot"}, "24"},
+                                 {{"SetThird", "Driver"}, "FreeTDS"},
+                                 {{"SetThird", "TDS_Version"}, "7.4"},
+                                 {{"SetThird", "DBMode"}, "1"},
+                                 {{"COMM", "COM"}, "/dev/ttyUSB0"},
+                                 {{"COMM", "BYTESIZE"}, "3"},
+                                 {{"COMM", "PATITY"}, "2"},
+                                 {{"COMM", "DevicePattern"}, "/dev/ttyUSB%d"}});
+    EXPECT_EQ(s.port, 6000);
+    EXPECT_EQ(s.offLine, 300);
+    EXPECT_EQ(s.main.driver, "SQLite3");
+    EXPECT_EQ(s.main.name, "rtu.db");
+    EXPECT_EQ(s.main.pwd, "p;w}d");
+    EXPECT_TRUE(s.main.Used());
+    EXPECT_EQ(s.centPwd, "b7e2") << "start-up keeps the text as written";
+    EXPECT_EQ(s.RebootPeriod().count(), 24LL * 3600 * 1000);
+    EXPECT_EQ(s.third.driver, "FreeTDS");
+    EXPECT_EQ(s.third.tdsVersion, "7.4");
+    EXPECT_TRUE(s.third.Used());
+    EXPECT_EQ(s.comm.com, "/dev/ttyUSB0");
+    EXPECT_EQ(s.comm.byteSize, 3);
+    EXPECT_EQ(s.comm.parity, 2);
+    EXPECT_EQ(s.comm.devicePattern, "/dev/ttyUSB%d");
+}
+
+TEST(ServerSettingsTest, NumbersAreReadLikeAtoi)
+{
+    EXPECT_EQ(AtoiText("  42abc"), 42);
+    EXPECT_EQ(AtoiText("+7"), 7);
+    EXPECT_EQ(AtoiText("-15"), -15);
+    EXPECT_EQ(AtoiText("abc"), 0);
+    EXPECT_EQ(AtoiText(""), 0);
+    EXPECT_EQ(AtoiText("- 3"), 0);
+    EXPECT_EQ(AtoiText("99999999999999999999999"), LLONG_MAX);
+    EXPECT_EQ(AtoiText("-99999999999999999999999"), LLONG_MIN);
+
+    ServerSettings s = ReadFrom({{{"Set", "Port"}, " 5002 # port"}, {{"Set", "DBMode"}, "1x"}});
+    EXPECT_EQ(s.port, 5002);
+    EXPECT_TRUE(s.main.Used());
+}
+
+TEST(ServerSettingsTest, PortZeroOrMissingListensOn5001)
+{
+    EXPECT_EQ(ReadFrom({{{"Set", "Port"}, "0"}}).port, 5001);
+    EXPECT_EQ(ReadFrom({{{"Set", "Port"}, "none"}}).port, 5001);
+    EXPECT_EQ(ReadFrom({}).port, 5001);
+    EXPECT_EQ(ReadFrom({{{"Set", "Port"}, "65535"}}).port, 65535);
+    EXPECT_EQ(ReadFrom({{{"Set", "Port"}, "1"}}).port, 1);
+}
+
+TEST(ServerSettingsTest, APortOutsideTheRangeIsLoggedAndNotWrapped)
+{
+    for (const char* text : {"70000", "65536", "-1", "99999999999999999999"}) {
+        test::LogCapture log;
+        EXPECT_EQ(ReadFrom({{{"Set", "Port"}, text}}).port, 5001) << text;
+        EXPECT_TRUE(log.Contains(std::string("Port=") + text + " is outside 1..65535")) << text;
+    }
+}
+
+TEST(ServerSettingsTest, OffLineBelow120IsUsedAs120AndAboveTheRangeIsHeld)
+{
+    test::LogCapture log;
+    EXPECT_EQ(ReadFrom({{{"Set", "OffLine"}, "30"}}).offLine, 120);
+    EXPECT_TRUE(log.Contains("OffLine=30 is below 120"));
+    EXPECT_EQ(ReadFrom({{{"Set", "OffLine"}, "-5"}}).offLine, 120) << "not 65531 seconds";
+    EXPECT_EQ(ReadFrom({{{"Set", "OffLine"}, "120"}}).offLine, 120);
+    EXPECT_EQ(ReadFrom({{{"Set", "OffLine"}, "70000"}}).offLine, 65535);
+    EXPECT_TRUE(log.Contains("OffLine=70000 is above 65535"));
+}
+
+TEST(ServerSettingsTest, SixteenBitModesOutsideTheRangeAreHeldAndLogged)
+{
+    test::LogCapture log;
+    ServerSettings s = ReadFrom({{{"Set", "DBMode"}, "65537"}, {{"COMM", "MODE"}, "65536"},
+                                 {{"Set", "RegMode"}, "-40000"}});
+    EXPECT_FALSE(s.main.Used()) << "65537 must not wrap to 1";
+    EXPECT_NE(s.comm.mode, 0) << "65536 must not wrap to 0";
+    EXPECT_EQ(s.regMode, INT16_MIN);
+    EXPECT_TRUE(log.Contains("DBMode=65537 is outside -32768..32767"));
+    EXPECT_TRUE(log.Contains("MODE=65536 is outside"));
+}
+
+TEST(ServerSettingsTest, SerialValuesOutsideTheirMeaningAreLoggedButKept)
+{
+    test::LogCapture log;
+    ServerSettings s = ReadFrom({{{"COMM", "BYTESIZE"}, "4"}, {{"COMM", "PATITY"}, "3"}});
+    EXPECT_EQ(s.comm.byteSize, 4);
+    EXPECT_EQ(s.comm.parity, 3);
+    EXPECT_TRUE(log.Contains("BYTESIZE=4 is outside 0..3"));
+    EXPECT_TRUE(log.Contains("PATITY=3 is outside 0..2"));
+}
+
+TEST(ServerSettingsTest, RebootThatIsNotPositiveMeansNoRestart)
+{
+    EXPECT_EQ(ReadFrom({{{"Set", "Reboot"}, "0"}}).RebootPeriod().count(), 0);
+    EXPECT_EQ(ReadFrom({{{"Set", "Reboot"}, "-3"}}).RebootPeriod().count(), 0);
+    ServerSettings huge = ReadFrom({{{"Set", "Reboot"}, "99999999999"}});
+    EXPECT_EQ(huge.rebootHours, INT_MAX);
+    EXPECT_GT(huge.RebootPeriod().count(), 0) << "no overflow of the period";
+}
+
+using SettingsFileTest = test::WorkingFolder;
+
+TEST_F(SettingsFileTest, TheServiceDialogWritesItsKeysAndCentPwdInUpperCase)
+{
+    WriteFile("server.ini", "; delivered\n[Set]\nPort=5001\nDriver=SQLite3\n[COMM]\nMODE=0\n");
+    FixSettingsPath();
+    ServerSettings s = LoadServerSettings();
+    s.port = 6001;
+    s.offLine = 30;
+    s.centPwd = "ab12";
+    s.main.dbMode = 1;
+    s.pict = "Pictures";
+    ASSERT_TRUE(SaveServiceSettings(s));
+    EXPECT_EQ(s.centPwd, "AB12");
+    EXPECT_EQ(ReadSetting("Set", "CentPwd"), "AB12");
+    EXPECT_EQ(ReadSetting("Set", "Port"), "6001");
+    EXPECT_EQ(ReadSetting("Set", "OffLine"), "30");
+    EXPECT_EQ(ReadSetting("Set", "Driver"), "SQLite3") << "keys the dialog does not edit stay";
+
+    ServerSettings again = LoadServerSettings();
+    EXPECT_EQ(again.port, 6001);
+    EXPECT_EQ(again.offLine, 120) << "the start-up correction applies at the next start";
+    EXPECT_TRUE(again.main.Used());
+    EXPECT_EQ(again.pict, "Pictures");
+
+    s.comm.mode = 1;
+    s.comm.com = "COM3";
+    s.comm.parity = 2;
+    ASSERT_TRUE(SaveSerialSettings(s.comm));
+    ServerSettings serial = LoadServerSettings();
+    EXPECT_EQ(serial.comm.mode, 1);
+    EXPECT_EQ(serial.comm.com, "COM3");
+    EXPECT_EQ(serial.comm.parity, 2);
+    EXPECT_EQ(ReadFile("server.ini").rfind("; delivered\n[Set]\nPort=6001\n", 0), 0u);
+}
+
+TEST(SettingsStoreTest, ASnapshotStaysAsTakenWhenTheSettingsAreReplaced)
+{
+    SettingsStore store;
+    std::shared_ptr<const ServerSettings> before = store.Current();
+    ServerSettings changed;
+    changed.cent = "02";
+    store.Replace(changed);
+    EXPECT_EQ(before->cent, "01");
+    EXPECT_EQ(store.Current()->cent, "02");
+}
+
+}  // namespace
+}  // namespace rtu
