@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,47 @@ TEST(CutFrames, RestartsAtAnSohInsideARejectedHeader)
     ASSERT_EQ(sink.frames.size(), 1u);
     EXPECT_EQ(sink.frames[0], kB);
     EXPECT_EQ(CutInBlocks(stream, {12, 20, 40}), std::vector<std::string>{kB});
+}
+
+TEST(CutFrames, RandomStreamsGiveTheSameFramesWhateverTheBlocks)
+{
+    // Good frames, damaged headers, stray SOH bytes and noise in random
+    // order; cutting the stream into random blocks must not change what is
+    // handed on, and nothing handed on is longer than a frame may be.
+    std::mt19937 random(20240506);
+    std::size_t handedOn = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::string stream;
+        for (int piece = 0; piece < 12; ++piece) {
+            switch (random() % 5) {
+            case 0: stream += kA; break;
+            case 1: stream += kB; break;
+            case 2: {
+                std::string bad = kA;
+                bad[20 + random() % 3] = static_cast<char>(' ' + random() % 3);
+                stream += bad;
+                break;
+            }
+            case 3: stream += kB.substr(0, random() % kB.size()); break;
+            default:
+                for (int i = static_cast<int>(random() % 40); i > 0; --i) {
+                    stream.push_back(static_cast<char>(random() % 256));
+                }
+            }
+        }
+        const auto whole = CutInBlocks(stream, {});
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = random() % 64; at < stream.size(); at += 1 + random() % 64) {
+            cuts.push_back(at);
+        }
+        ASSERT_EQ(CutInBlocks(stream, cuts), whole) << "round " << round;
+        for (const std::string& frame : whole) {
+            ASSERT_LE(frame.size(), kMaxFrameBytes);
+            ASSERT_EQ(frame[0], kSoh);
+        }
+        handedOn += whole.size();
+    }
+    EXPECT_GT(handedOn, 500u);
 }
 
 }  // namespace
