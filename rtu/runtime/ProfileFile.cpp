@@ -3,8 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,10 +95,75 @@ Line Classify(std::string_view raw, bool firstLine)
     return line;
 }
 
-// The file split into lines (line breaks removed; a final line break does not
-// start another line).
+// The whole file; false when it cannot be opened.
+bool ReadContent(const std::string& path, std::string& content)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+        content.reserve(static_cast<std::size_t>(info.st_size));
+    }
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// Calls visit(line, index) for each line of `content`, without its line break
+// (a final line break does not start another line), until visit returns false.
+template <typename Visit>
+void ForEachLine(std::string_view content, Visit visit)
+{
+    std::size_t start = 0;
+    for (std::size_t index = 0; start < content.size(); ++index) {
+        std::size_t end = content.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = content.size();
+        }
+        std::string_view line = content.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (!visit(line, index)) {
+            return;
+        }
+        start = end + 1;
+    }
+}
+
+// Calls visit(key line) for each key of the first section named `section`.
+template <typename Visit>
+void ForEachKey(std::string_view content, std::string_view section, Visit visit)
+{
+    bool inSection = false;
+    ForEachLine(content, [&](std::string_view raw, std::size_t index) {
+        Line line = Classify(raw, index == 0);
+        if (line.kind == LineKind::Section) {
+            if (inSection) {
+                return false;
+            }
+            inSection = SameName(line.name, section);
+        } else if (inSection && line.kind == LineKind::Key) {
+            return visit(line);
+        }
+        return true;
+    });
+}
+
+// The file split into lines, for rewriting.
 struct FileLines {
-    bool exists = false;
     bool crlf = false;  // the file's first line ends with CR LF
     std::vector<std::string> lines;
 };
@@ -107,28 +171,16 @@ struct FileLines {
 FileLines LoadLines(const std::string& path)
 {
     FileLines file;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string content;
+    if (!ReadContent(path, content)) {
         return file;
     }
-    file.exists = true;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string::npos) {
-            end = content.size();
-        }
-        std::string line = content.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-            if (file.lines.empty()) {
-                file.crlf = true;
-            }
-        }
-        file.lines.push_back(std::move(line));
-        start = end + 1;
-    }
+    std::size_t firstBreak = content.find('\n');
+    file.crlf = firstBreak != std::string::npos && firstBreak > 0 && content[firstBreak - 1] == '\r';
+    ForEachLine(content, [&](std::string_view line, std::size_t) {
+        file.lines.emplace_back(line);
+        return true;
+    });
     return file;
 }
 
@@ -216,24 +268,19 @@ bool ReplaceFile(const std::string& path, const std::string& content)
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::size_t bufferSize)
 {
-    if (bufferSize == 0) {
+    std::string content;
+    if (bufferSize == 0 || !ReadContent(path, content)) {
         return {};
     }
-    FileLines file = LoadLines(path);
-    std::size_t header = FindSection(file.lines, section);
-    if (header == std::string::npos) {
-        return {};
-    }
-    for (std::size_t i = header + 1; i < file.lines.size(); ++i) {
-        Line line = Classify(file.lines[i], false);
-        if (line.kind == LineKind::Section) {
-            break;
+    std::string value;
+    ForEachKey(content, section, [&](const Line& line) {
+        if (!SameName(line.name, key)) {
+            return true;
         }
-        if (line.kind == LineKind::Key && SameName(line.name, key)) {
-            return CutText(line.value, bufferSize - 1);
-        }
-    }
-    return {};
+        value = CutText(line.value, bufferSize - 1);
+        return false;
+    });
+    return value;
 }
 
 bool WriteProfileString(const std::string& path, std::string_view section,
@@ -306,13 +353,15 @@ bool WriteProfileString(const std::string& path, std::string_view section,
 std::vector<std::string> ReadProfileSectionNames(const std::string& path)
 {
     std::vector<std::string> names;
-    FileLines file = LoadLines(path);
-    for (std::size_t i = 0; i < file.lines.size(); ++i) {
-        Line line = Classify(file.lines[i], i == 0);
+    std::string content;
+    ReadContent(path, content);
+    ForEachLine(content, [&](std::string_view raw, std::size_t index) {
+        Line line = Classify(raw, index == 0);
         if (line.kind == LineKind::Section) {
             names.emplace_back(line.name);
         }
-    }
+        return true;
+    });
     return names;
 }
 
@@ -320,20 +369,12 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::s
                                                                     std::string_view section)
 {
     std::vector<std::pair<std::string, std::string>> keys;
-    FileLines file = LoadLines(path);
-    std::size_t header = FindSection(file.lines, section);
-    if (header == std::string::npos) {
-        return keys;
-    }
-    for (std::size_t i = header + 1; i < file.lines.size(); ++i) {
-        Line line = Classify(file.lines[i], false);
-        if (line.kind == LineKind::Section) {
-            break;
-        }
-        if (line.kind == LineKind::Key) {
-            keys.emplace_back(std::string(line.name), std::string(line.value));
-        }
-    }
+    std::string content;
+    ReadContent(path, content);
+    ForEachKey(content, section, [&](const Line& line) {
+        keys.emplace_back(std::string(line.name), std::string(line.value));
+        return true;
+    });
     return keys;
 }
 
