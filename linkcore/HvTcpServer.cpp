@@ -1,0 +1,122 @@
+#include "linkcore/HvTcpServer.h"
+
+#include <cctype>
+#include <clocale>
+
+#include "linkcore/Log.h"
+#include "linkcore/WorkerManager.h"
+#include "linkcore/socketserver/Exceptions.h"
+#include "linkcore/socketserver/Trace.h"
+
+namespace linkcore {
+
+CHvTcpServer::CHvTcpServer(std::uint16_t port)
+    : CSocketServer(0, port, kIdlePoolLimit, kIdlePoolLimit, kIOBufferSize, 0, true, false)
+{
+}
+
+CHvTcpServer::~CHvTcpServer()
+{
+    try {
+        ShutdownServer();
+    } catch (...) {
+    }
+}
+
+void CHvTcpServer::OnConnectionAccepted(Socket* pSocket, CIOBuffer* pAddress)
+{
+    LINKCORE_CHECK_NOT_NULL(pSocket);
+    LINKCORE_CHECK_NOT_NULL(pAddress);
+    CWorkerManager* manager = LINKCORE_WORKER_MGR();
+
+    const bool wanted = TraceEnabled() || DebugLogEnabled();
+    std::string text;
+    if (wanted) {
+        text = "HvTcpServer Connect IP:" +
+               CSocketAddress::AsString(reinterpret_cast<const sockaddr*>(pAddress->GetBuffer()),
+                                        static_cast<socklen_t>(pAddress->GetUsed())) +
+               "  Socket:" + PointerText(pSocket);
+        Trace(text);
+    }
+    manager->AddHvServerSocket(pSocket);
+    if (wanted) {
+        LINKCORE_LOG_DEBUG(text);
+    }
+    pSocket->Read();
+}
+
+void CHvTcpServer::ReadCompleted(Socket* pSocket, CIOBuffer* pBuffer)
+{
+    LINKCORE_CHECK_NOT_NULL(pSocket);
+    LINKCORE_CHECK_NOT_NULL(pBuffer);
+    CWorkerManager* manager = LINKCORE_WORKER_MGR();
+    try {
+        // The dump costs up to 112 lines per block: built only when someone
+        // will read it.
+        if (TraceEnabled() || DebugLogEnabled()) {
+            const std::string text =
+                "HvTcpServerReadCompleted:\n" +
+                DumpData(reinterpret_cast<const unsigned char*>(pBuffer->GetBuffer()), pBuffer->GetUsed());
+            Trace(text);
+            LINKCORE_LOG_DEBUG(text);
+        }
+        manager->AddHvServerSocket(pSocket, pBuffer);
+        pSocket->Read();
+    } catch (...) {
+        Trace("ReadCompleted - Unexpected exception");
+        LINKCORE_LOG_ERROR("ReadCompleted - Unexpected exception");
+        pSocket->Shutdown(Socket::ShutdownBoth);
+    }
+}
+
+bool CHvTcpServer::OnConnectionLastRelease(Socket* pSocket)
+{
+    LINKCORE_CHECK_NOT_NULL(pSocket);
+    return true;
+}
+
+void CHvTcpServer::OnSocketClosed(Socket* pSocket)
+{
+    LINKCORE_CHECK_NOT_NULL(pSocket);
+    CWorkerManager* manager = LINKCORE_WORKER_MGR();
+    const bool wanted = TraceEnabled() || DebugLogEnabled();
+    std::string text;
+    if (wanted) {
+        text = "HvTcpServer Closed Socket: " + PointerText(pSocket);
+        Trace(text);
+    }
+    manager->RemoveHvServerSocket(pSocket);
+    if (wanted) {
+        LINKCORE_LOG_DEBUG(text);
+    }
+}
+
+std::string DumpData(const unsigned char* data, std::size_t length, std::size_t lineLength)
+{
+    const std::size_t perLine = lineLength / 3;
+    static const char digits[] = "0123456789ABCDEF";
+    std::string result;
+    std::string hex;
+    std::string chars;
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char byte = data[i];
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0F];
+        hex += ' ';
+        // isprint of the C locale: the bytes 0x20 to 0x7E.
+        chars += (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+        const std::size_t inLine = i % perLine + 1;
+        if (inLine == perLine || i + 1 == length) {
+            hex.append(3 * (perLine - inLine), ' ');
+            result += hex;
+            result += " - ";
+            result += chars;
+            result += '\n';
+            hex.clear();
+            chars.clear();
+        }
+    }
+    return result;
+}
+
+}  // namespace linkcore
