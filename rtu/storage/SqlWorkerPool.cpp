@@ -1,0 +1,397 @@
+#include "rtu/storage/SqlWorkerPool.h"
+
+#include "rtu/runtime/Log.h"
+#include "rtu/storage/SqliteSchema.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace rtu::storage {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kFullLogInterval = std::chrono::seconds(10);
+constexpr auto kQueryLogInterval = std::chrono::seconds(60);
+constexpr auto kDrainProgressInterval = std::chrono::seconds(1);
+
+std::int64_t NowTicks()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// A statement in a log line: long frame texts shortened.
+std::string Shown(const std::string& statement)
+{
+    constexpr std::size_t kMax = 400;
+    if (statement.size() <= kMax)
+        return statement;
+    return statement.substr(0, kMax) + "...";
+}
+
+}  // namespace
+
+CSqlWorkerPool::CSqlWorkerPool() : CSqlWorkerPool(Options{}) {}
+
+CSqlWorkerPool::CSqlWorkerPool(Options options) : m_options(options) {}
+
+CSqlWorkerPool::~CSqlWorkerPool()
+{
+    std::lock_guard<std::mutex> life(m_lifecycle);
+    StopLocked(m_options.drainLimit);
+    const std::size_t left = Queued();
+    if (left > 0)
+        RTU_LOG_ERROR("database pool ends with " << left << " statements not written");
+}
+
+void CSqlWorkerPool::SetConnection(const std::string& server, const std::string& database, const std::string& user,
+                                   const std::string& password)
+{
+    DbSettings settings;
+    settings.source = server;
+    settings.name = database;
+    settings.user = user;
+    settings.pwd = password;
+    SetConnection(settings);
+}
+
+void CSqlWorkerPool::SetConnection(const DbSettings& settings)
+{
+    SetConnectionString(BuildConnectionString(settings));
+}
+
+void CSqlWorkerPool::SetConnectionString(const std::string& connection)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_connectionLock);
+        m_connection = connection;
+    }
+    std::lock_guard<std::mutex> schema(m_schemaLock);
+    m_schemaChecked = false;
+}
+
+std::string CSqlWorkerPool::ConnectionString() const
+{
+    std::lock_guard<std::mutex> lock(m_connectionLock);
+    return m_connection;
+}
+
+bool CSqlWorkerPool::Start()
+{
+    std::lock_guard<std::mutex> life(m_lifecycle);
+    if (m_liveWorkers.load() > 0)
+        return false;
+    for (auto& worker : m_workers)  // ended workers of an earlier run
+        if (worker.joinable())
+            worker.join();
+    m_workers.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_running = true;
+        m_draining = false;
+        m_retryAt = {};
+        m_backoff = std::chrono::milliseconds(0);
+    }
+    for (int i = 0; i < m_options.workers; ++i) {
+        try {
+            m_workers.emplace_back([this] { WorkerLoop(); });
+            ++m_liveWorkers;
+        } catch (const std::system_error& e) {
+            RTU_LOG_ERROR("database worker could not be started: " << e.what());
+        }
+    }
+    return true;
+}
+
+void CSqlWorkerPool::Stop()
+{
+    Stop(m_options.drainLimit);
+}
+
+void CSqlWorkerPool::Stop(std::chrono::milliseconds drainLimit)
+{
+    std::lock_guard<std::mutex> life(m_lifecycle);
+    StopLocked(drainLimit);
+}
+
+void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
+{
+    if (m_workers.empty())
+        return;
+    const std::size_t atStart = Queued();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_running = false;
+        m_draining = true;
+        m_drainUntil = Clock::now() + drainLimit;
+    }
+    m_wake.notify_all();
+    if (atStart > 0)
+        RTU_LOG_DEBUG("database pool stopping: writing " << atStart << " queued statements (at most "
+                                                         << drainLimit.count() << " ms)");
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        while (m_liveWorkers.load() > 0) {
+            if (m_ended.wait_for(lock, kDrainProgressInterval, [this] { return m_liveWorkers.load() == 0; }))
+                break;
+            RTU_LOG_DEBUG("database pool stopping: " << m_queue.size() << " statements still queued");
+        }
+    }
+    for (auto& worker : m_workers)
+        if (worker.joinable())
+            worker.join();
+    m_workers.clear();
+    const std::size_t left = Queued();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_draining = false;
+    }
+    if (atStart > 0 || left > 0) {
+        if (left == 0)
+            RTU_LOG_DEBUG("database pool stopped: every queued statement written");
+        else
+            RTU_LOG_ERROR("database pool stopped with " << left
+                                                        << " statements still queued; they are written at the next start");
+    }
+}
+
+bool CSqlWorkerPool::TestConnection()
+{
+    CAdoDB db;
+    const bool ok = OpenConnection(db);
+    db.Close();
+    return ok;
+}
+
+bool CSqlWorkerPool::Enqueue(const std::string& statement)
+{
+    if (statement.empty())
+        return false;
+    bool accepted = false;
+    std::uint64_t report = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_queue.size() < m_options.capacity) {
+            m_queue.push_back(statement);
+            accepted = true;
+        } else {
+            ++m_droppedFull;
+            ++m_fullSinceLog;
+            const auto now = Clock::now();
+            if (m_lastFullLog == Clock::time_point{} || now - m_lastFullLog >= kFullLogInterval) {
+                report = m_fullSinceLog;
+                m_fullSinceLog = 0;
+                m_lastFullLog = now;
+            }
+        }
+    }
+    if (accepted) {
+        m_wake.notify_one();
+        return true;
+    }
+    if (report > 0)
+        RTU_LOG_ERROR("database statement queue full (" << m_options.capacity << "): " << report
+                                                         << " statements dropped, the last: " << Shown(statement));
+    return false;
+}
+
+std::size_t CSqlWorkerPool::Queued() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_queue.size();
+}
+
+bool CSqlWorkerPool::OpenConnection(CAdoDB& db)
+{
+    if (!db.Open(ConnectionString(), -1))
+        return false;
+    if (db.Dialect() == SqlDialect::Sqlite)
+        EnsureSchema(db);
+    return true;
+}
+
+void CSqlWorkerPool::EnsureSchema(CAdoDB& db)
+{
+    std::lock_guard<std::mutex> schema(m_schemaLock);
+    if (m_schemaChecked)
+        return;
+    m_schemaChecked = InstallSqliteSchemaIfEmpty(db);
+}
+
+bool CSqlWorkerPool::QueryRows(const std::string& statement, Rows& rows, TextForm form)
+{
+    CAdoDB db;
+    bool ok = OpenConnection(db);
+    if (ok) {
+        db.BeginTrans();
+        ok = db.QueryRows(statement, rows, form);
+        db.CommitTrans();
+    }
+    if (!ok) {
+        const std::int64_t now = NowTicks();
+        std::int64_t last = m_lastQueryFailureLog.load();
+        const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(kQueryLogInterval).count();
+        if ((last == 0 || now - last >= interval) && m_lastQueryFailureLog.compare_exchange_strong(last, now))
+            RTU_LOG_ERROR("database query failed: " << db.LastError() << " -- " << Shown(statement));
+    }
+    db.Close();
+    return ok;
+}
+
+bool CSqlWorkerPool::QueryValue(const std::string& statement, std::string& value, TextForm form)
+{
+    Rows rows;
+    if (!QueryRows(statement, rows, form))
+        return false;
+    if (!rows.empty() && !rows.front().empty())
+        value = rows.front().front();
+    return true;
+}
+
+bool CSqlWorkerPool::TakeNext(std::string& statement, bool closeWhenIdle)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        const auto now = Clock::now();
+        const bool mayWork = m_running || (m_draining && now < m_drainUntil);
+        if (!mayWork)
+            return false;
+        if (!m_queue.empty()) {
+            if (m_retryAt != Clock::time_point{} && now < m_retryAt) {
+                // The database was unreachable: wait for the next try.
+                auto until = m_retryAt;
+                if (!m_running)
+                    until = std::min(until, m_drainUntil);
+                m_wake.wait_until(lock, until);
+                continue;
+            }
+            statement = std::move(m_queue.front());
+            m_queue.pop_front();
+            return true;
+        }
+        if (!m_running)
+            return false;  // stopping and nothing left
+        if (closeWhenIdle) {
+            statement.clear();
+            return true;
+        }
+        m_wake.wait(lock);
+    }
+}
+
+CSqlWorkerPool::Outcome CSqlWorkerPool::Run(CAdoDB& db, bool& connected, const std::string& statement,
+                                            std::string& error)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!connected) {
+            if (!OpenConnection(db)) {
+                error = db.LastError();
+                return Outcome::Unreachable;
+            }
+            connected = true;
+        }
+        bool ok = db.BeginTrans() >= 0;
+        ok = ok && db.Execute(statement);
+        ok = ok && db.CommitTrans();
+        if (ok)
+            return Outcome::Done;
+        error = db.LastError();
+        const bool connectionFault = db.LastErrorWasConnection();
+        // A fresh connection after any error. If the database does not answer
+        // any more, the statement waits for it; if it does, the statement gets
+        // one more try there, and a second refusal is the statement's fault.
+        db.Close();
+        connected = false;
+        if (attempt == 1 && !connectionFault)
+            return Outcome::Rejected;
+    }
+    return Outcome::Unreachable;
+}
+
+void CSqlWorkerPool::NoteOutage(const std::string& error)
+{
+    std::chrono::milliseconds pause;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_backoff.count() == 0)
+            m_backoff = m_options.retryFirst;
+        else
+            m_backoff = std::min(m_backoff * 2, m_options.retryLongest);
+        pause = m_backoff;
+        m_retryAt = Clock::now() + pause;
+    }
+    if (!m_outage.exchange(true))
+        RTU_LOG_ERROR("database unreachable, statements are kept and retried (first pause " << pause.count()
+                                                                                            << " ms): " << error);
+}
+
+void CSqlWorkerPool::NoteRecovery()
+{
+    std::size_t queued = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_retryAt = {};
+        m_backoff = std::chrono::milliseconds(0);
+        queued = m_queue.size();
+    }
+    if (m_outage.exchange(false)) {
+        RTU_LOG_ERROR("database reachable again, " << queued << " statements queued");
+        m_wake.notify_all();
+    }
+}
+
+void CSqlWorkerPool::WorkerLoop()
+{
+    auto db = std::make_unique<CAdoDB>();
+    bool connected = false;
+    std::string statement;
+    std::string error;
+    for (;;) {
+        if (m_options.pauseBeforeEach.count() > 0)
+            std::this_thread::sleep_for(m_options.pauseBeforeEach);
+        if (!TakeNext(statement, connected))
+            break;
+        if (statement.empty()) {
+            // Nothing to do: give the connection back while idle.
+            db = std::make_unique<CAdoDB>();
+            connected = false;
+            continue;
+        }
+        switch (Run(*db, connected, statement, error)) {
+        case Outcome::Done:
+            ++m_executed;
+            if (m_outage.load())
+                NoteRecovery();
+            break;
+        case Outcome::Rejected:
+            ++m_rejected;
+            if (m_outage.load())
+                NoteRecovery();
+            RTU_LOG_ERROR("database refused a statement, dropped: " << error << " -- " << Shown(statement));
+            break;
+        case Outcome::Unreachable: {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_queue.push_front(std::move(statement));
+            }
+            NoteOutage(error);
+            db = std::make_unique<CAdoDB>();
+            connected = false;
+            break;
+        }
+        }
+        if (m_options.connectionPerStatement && connected) {
+            db = std::make_unique<CAdoDB>();
+            connected = false;
+        }
+    }
+    db.reset();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        --m_liveWorkers;
+    }
+    m_ended.notify_all();
+}
+
+}  // namespace rtu::storage
