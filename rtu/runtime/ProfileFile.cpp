@@ -196,27 +196,32 @@ std::size_t FindSection(const std::vector<std::string>& lines, std::string_view 
     return std::string::npos;
 }
 
-// Cuts `text` to at most `limit` bytes without leaving a partial UTF-8
-// character at the end.
-std::string CutText(std::string_view text, std::size_t limit)
+// Length in bytes of the UTF-8 character at `pos`; a byte that does not start
+// a whole, valid sequence counts as a character of its own.
+std::size_t CharacterLength(std::string_view text, std::size_t pos)
 {
-    if (text.size() <= limit) {
-        return std::string(text);
+    unsigned char lead = static_cast<unsigned char>(text[pos]);
+    std::size_t length = (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 1;
+    if (pos + length > text.size()) {
+        return 1;
     }
-    std::size_t end = limit;
-    // Step back over continuation bytes to the lead byte of the last character.
-    std::size_t lead = end;
-    while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) {
-        --lead;
-    }
-    if (lead > 0) {
-        unsigned char c = static_cast<unsigned char>(text[lead - 1]);
-        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-        if (end - (lead - 1) < length) {
-            end = lead - 1;  // the last character does not fit whole
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80) {
+            return 1;
         }
     }
-    return std::string(text.substr(0, end));
+    return length;
+}
+
+// Cuts `text` to at most `limit` characters (UTF-8 characters; other bytes
+// count one each), never splitting a character.
+std::string CutText(std::string_view text, std::size_t limit)
+{
+    std::size_t pos = 0;
+    for (std::size_t count = 0; pos < text.size() && count < limit; ++count) {
+        pos += CharacterLength(text, pos);
+    }
+    return std::string(text.substr(0, pos));
 }
 
 bool ValidSection(std::string_view section)
@@ -294,6 +299,15 @@ bool WriteProfileString(const std::string& path, std::string_view section,
         if (c == '\r' || c == '\n') {
             c = ' ';
         }
+    }
+    // A read drops blanks at either end and one pair of enclosing quotes, so
+    // such a value is written in double quotes to be read back unchanged.
+    bool quote = !oneLine.empty() &&
+                 (IsBlank(oneLine.front()) || IsBlank(oneLine.back()) ||
+                  (oneLine.size() >= 2 && (oneLine.front() == '"' || oneLine.front() == '\'') &&
+                   oneLine.back() == oneLine.front()));
+    if (quote) {
+        oneLine = "\"" + oneLine + "\"";
     }
 
     std::lock_guard<std::mutex> lock(WriteMutex());

@@ -10,10 +10,13 @@
 //     belong to no section;
 //   - a missing file, section or key reads as an empty text;
 //   - a read asks for a buffer of `bufferSize` characters, so the text holds at
-//     most bufferSize - 1 bytes (1023 for settings, 199 for texts). A cut never
-//     splits a UTF-8 character.
+//     most bufferSize - 1 characters (1023 for settings, 199 for texts). Texts
+//     are UTF-8: a character is one UTF-8 sequence (any other byte counts as
+//     one), so a cut never splits a character.
 //
 // Writing rules:
+//   - a value with blanks at either end, or enclosed in matching quotes, is
+//     written in double quotes, so that a read gives back exactly the value;
 //   - an existing key gets its new value in place; a missing key is added after
 //     the last key of its section; a missing section is added at the end of the
 //     file; a missing file is created. Every other line, comment, blank line and
@@ -39,7 +42,8 @@ namespace rtu {
 inline constexpr std::size_t kSettingBufferSize = 1024;
 inline constexpr std::size_t kTextBufferSize = 200;
 
-// The value of `key` in `section` of the file, at most bufferSize - 1 bytes;
+// The value of `key` in `section` of the file, at most bufferSize - 1
+// characters;
 // empty when the file, the section or the key is missing.
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::size_t bufferSize);

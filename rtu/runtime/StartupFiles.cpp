@@ -2,7 +2,6 @@
 
 #include "rtu/runtime/Log.h"
 
-#include <cstdio>
 #include <fstream>
 #include <log4cplus/configurator.h>
 #include <log4cplus/loglevel.h>
@@ -28,7 +27,6 @@ bool ConfigureLogging(const std::string& file)
     }
     log4cplus::BasicConfigurator::doConfigure();
     MainLogger().setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
-    std::fprintf(stderr, "%s not found or not readable: logging to the console\n", file.c_str());
     RTU_LOG_ERROR(file << " not found or not readable: logging to the console");
     return false;
 }

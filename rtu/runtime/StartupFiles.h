@@ -16,7 +16,7 @@ void CreateLogsDirectory();
 // Configures log4cplus from `file` (default "IOCP_log.cfg" in the current
 // directory) into the default hierarchy. When the file is missing or cannot
 // be read, logging goes to the console instead and a line on the logger
-// "MAIN" and on standard error says so. Returns true when the file was used.
+// "MAIN" says so. Returns true when the file was used.
 bool ConfigureLogging(const std::string& file = "IOCP_log.cfg");
 
 }  // namespace rtu

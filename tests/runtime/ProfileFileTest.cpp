@@ -60,15 +60,23 @@ TEST_F(ProfileFileTest, CrLfFilesAndByteOrderMarkAreRead)
     EXPECT_EQ(ReadProfileString("a.ini", "Set", "Name", kSettingBufferSize), "Demo");
 }
 
-TEST_F(ProfileFileTest, ReadsAreCutToTheBufferLessOneWithoutSplittingACharacter)
+TEST_F(ProfileFileTest, ReadsAreCutToTheBufferLessOneCharacter)
 {
     std::string longText(1500, 'a');
-    std::string accented = std::string(198, 'b') + "\xC3\xA9" + "c";  // 'é' across the limit
-    WriteFile("a.ini", "[T]\nLong=" + longText + "\nAccent=" + accented + "\n");
+    std::string e = "\xC3\xA9";        // two-byte character
+    std::string water = "\xE6\xB0\xB4";  // three-byte character
+    std::string accents;
+    for (int i = 0; i < 250; ++i) {
+        accents += (i % 2 == 0) ? e : water;
+    }
+    WriteFile("a.ini", "[T]\nLong=" + longText + "\nAccents=" + accents + "\nBroken=" +
+                           std::string(198, 'b') + "\xC3" + "cd\n");
     EXPECT_EQ(ReadProfileString("a.ini", "T", "Long", kSettingBufferSize), std::string(1023, 'a'));
     EXPECT_EQ(ReadProfileString("a.ini", "T", "Long", kTextBufferSize), std::string(199, 'a'));
-    EXPECT_EQ(ReadProfileString("a.ini", "T", "Accent", kTextBufferSize), std::string(198, 'b'));
-    EXPECT_EQ(ReadProfileString("a.ini", "T", "Accent", 201), std::string(198, 'b') + "\xC3\xA9");
+    std::string cut = ReadProfileString("a.ini", "T", "Accents", kTextBufferSize);
+    EXPECT_EQ(cut, accents.substr(0, 100 * e.size() + 99 * water.size())) << "199 whole characters";
+    EXPECT_EQ(ReadProfileString("a.ini", "T", "Broken", kTextBufferSize), std::string(198, 'b') + "\xC3")
+        << "a stray byte counts as one character";
     EXPECT_EQ(ReadProfileString("a.ini", "T", "Long", 0), "");
 }
 
@@ -112,6 +120,16 @@ TEST_F(ProfileFileTest, WritesKeepCrLfLineBreaksAndPutAValueOnOneLine)
     ASSERT_TRUE(WriteProfileString("a.ini", "Address", "0000000101", "first line\r\nPort=1"));
     EXPECT_EQ(ReadFile("a.ini"), "[Set]\r\nPort=5001\r\n\r\n[Address]\r\n0000000101=first line  Port=1\r\n");
     EXPECT_EQ(ReadProfileString("a.ini", "Set", "Port", kSettingBufferSize), "5001");
+}
+
+TEST_F(ProfileFileTest, EveryOneLineValueIsReadBackAsWritten)
+{
+    for (const char* value : {" pass ", "'q'", "\"x\"", "a=b;c", "\"", "", "tab\t"}) {
+        ASSERT_TRUE(WriteProfileString("a.ini", "Set", "Pwd", value)) << value;
+        EXPECT_EQ(ReadProfileString("a.ini", "Set", "Pwd", kSettingBufferSize), value) << value;
+    }
+    ASSERT_TRUE(WriteProfileString("a.ini", "Set", "Pwd", "plain"));
+    EXPECT_EQ(ReadFile("a.ini"), "[Set]\nPwd=plain\n");
 }
 
 TEST_F(ProfileFileTest, InvalidNamesAreRefusedAndTheFileIsLeftAlone)
