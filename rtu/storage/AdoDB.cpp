@@ -1,6 +1,7 @@
 #include "rtu/storage/AdoDB.h"
 
 #include "rtu/runtime/Log.h"
+#include "rtu/storage/ConnectionString.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace rtu::storage {
 
@@ -32,7 +34,25 @@ SQLHENV Environment()
     return env;
 }
 
-constexpr SQLULEN kLoginTimeoutSeconds = 10;
+constexpr SQLULEN kLoginTimeoutSeconds = 5;
+
+// The PostgreSQL driver sets the process locale while it connects, and
+// setlocale must not run on two threads at once: connections through any
+// driver but SQLite's (which does not) are opened and closed one at a time.
+// Statements run in parallel.
+std::mutex& ConnectLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+bool NeedsConnectLock(const std::string& connectionString)
+{
+    std::string driver = ConnectionStringValue(connectionString, "driver");
+    std::transform(driver.begin(), driver.end(), driver.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return driver.find("sqlite") == std::string::npos;
+}
 
 void AppendUtf8(std::string& out, std::uint32_t cp)
 {
@@ -261,10 +281,16 @@ bool CAdoDB::Open(const std::string& connectionString, int /*connectOptions*/)
         Close();
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;
+    m_connectLocked = NeedsConnectLock(connectionString);
+    std::unique_lock<std::mutex> connecting(ConnectLock(), std::defer_lock);
+    if (m_connectLocked)
+        connecting.lock();
     const SQLRETURN rc = SQLDriverConnect(
         m_connection, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
         static_cast<SQLSMALLINT>(std::min<std::size_t>(connectionString.size(), 32767)), out, sizeof out,
         &outLength, SQL_DRIVER_NOPROMPT);
+    if (m_connectLocked)
+        connecting.unlock();
     if (!SQL_SUCCEEDED(rc)) {
         Fail(SQL_HANDLE_DBC, m_connection, "open");
         m_connectionFault = true;
@@ -300,6 +326,9 @@ void CAdoDB::Close()
     if (m_connection != nullptr && m_open) {
         // An unfinished transaction ends with the connection.
         SQLEndTran(SQL_HANDLE_DBC, m_connection, SQL_ROLLBACK);
+        std::unique_lock<std::mutex> closing(ConnectLock(), std::defer_lock);
+        if (m_connectLocked)
+            closing.lock();
         SQLDisconnect(m_connection);
         m_open = false;
     }
@@ -361,7 +390,11 @@ bool CAdoDB::Fail(short handleType, void* handle, const char* what)
     }
     if (m_lastError.empty())
         m_lastError = std::string(what) + " failed";
-    while (!m_lastError.empty() && (m_lastError.back() == '\n' || m_lastError.back() == '\r'))
+    // One line for the log: drivers end or split their messages with newlines.
+    for (char& c : m_lastError)
+        if (c == '\n' || c == '\r' || c == '\t')
+            c = ' ';
+    while (!m_lastError.empty() && m_lastError.back() == ' ')
         m_lastError.pop_back();
     if (m_open && !m_connectionFault) {
         SQLUINTEGER dead = SQL_CD_FALSE;

@@ -81,6 +81,7 @@ private:
     void* m_connection = nullptr;  // SQLHDBC, allocated in the constructor
     void* m_recordset = nullptr;   // SQLHSTMT of the statement being run
     bool m_open = false;
+    bool m_connectLocked = false;  // opened under the process-wide connect lock
     SqlDialect m_dialect = SqlDialect::SqlServer;
     std::string m_lastError;
     bool m_connectionFault = false;
