@@ -142,6 +142,7 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     std::string cent = read("Set", "Cent");
     std::string centPwd = read("Set", "CentPwd");
     Number reboot = ReadNumber(read, "Set", "Reboot");
+    Number parseDelay = ReadNumber(read, "Set", "ParseDelay");
     RawDatabase third = ReadDatabase(read, "SetThird");
     Number mode = ReadNumber(read, "COMM", "MODE");
     std::string com = read("COMM", "COM");
@@ -193,6 +194,15 @@ ServerSettings ReadServerSettings(const SettingReader& read)
                                                  << s.rebootHours);
     } else {
         s.rebootHours = reboot.value > 0 ? static_cast<int>(reboot.value) : 0;
+    }
+
+    if (parseDelay.Written()) {
+        if (parseDelay.value < 0 || parseDelay.value > 1000) {
+            RTU_LOG_ERROR("server.ini [Set] ParseDelay=" << parseDelay.text
+                                                         << " is outside 0..1000 milliseconds; using 10");
+        } else {
+            s.parseDelay = std::chrono::milliseconds(parseDelay.value);
+        }
     }
 
     s.third = CorrectDatabase(std::move(third), "SetThird");

@@ -59,6 +59,9 @@ struct ServerSettings {
     std::string cent = "01";       // Cent: centre address
     std::string centPwd = "B7E2";  // CentPwd: centre password
     int rebootHours = 0;           // Reboot: hours between restarts; 0 or less = none
+    // ParseDelay: pause before each queued frame on the parse threads
+    // (missing -> 10 ms; 0 lets them run at full speed under bursts).
+    std::chrono::milliseconds parseDelay{10};
 
     DatabaseSettings third;        // Section SetThird: the secondary database
     SerialSettings comm;           // Section COMM

@@ -1,0 +1,305 @@
+#include "rtu/runtime/MainFrame.h"
+
+#include "rtu/protocol/FrameCodec.h"
+#include "rtu/protocol/HexText.h"
+#include "rtu/runtime/Log.h"
+#include "rtu/runtime/Settings.h"
+#include "rtu/runtime/TextFormat.h"
+#include "rtu/storage/SqlDialect.h"
+
+#include <thread>
+
+namespace rtu {
+
+namespace {
+
+constexpr std::chrono::milliseconds kPicturePeriod{300};
+constexpr std::chrono::milliseconds kOnlinePeriod{10000};
+constexpr std::chrono::milliseconds kCommandIdle{2000};
+constexpr std::chrono::milliseconds kCommandBusy{100};
+constexpr int kHexDumpWidth = 40;
+
+storage::DbSettings ToDbSettings(const DatabaseSettings& s)
+{
+    storage::DbSettings db;
+    db.driver = s.driver;
+    db.source = s.source;
+    db.name = s.name;
+    db.user = s.user;
+    db.pwd = s.pwd;
+    db.tdsVersion = s.tdsVersion;
+    return db;
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(RuntimeView& view)
+    : view_(view),
+      registry_(view, *this),
+      frontEnd_(registry_, netQueue_, view, settings_, [this](const std::string& station) { DiscardPicture(station); }),
+      dispatcher_(registry_, *this, view, *this, *this, settings_, &CMainFrame::StorageNumberOf)
+{
+}
+
+CMainFrame::~CMainFrame()
+{
+    if (running_) StopService();
+    Destroy();
+}
+
+std::string CMainFrame::StorageNumberOf(const std::string& station)
+{
+    std::string number = ReadSetting("Conversion ID", station);
+    return number.empty() ? station : number;
+}
+
+// ---- life cycle ---------------------------------------------------------
+
+bool CMainFrame::Create()
+{
+    settings_.Replace(LoadServerSettings());
+    if (!linkCore_.Initialise()) {
+        RTU_LOG_DEBUG("NetInit Fail");
+        return false;
+    }
+
+    netQueue_.Rearm();
+    commQueue_.Rearm();
+    parseThread_.SetWakeHook([this] { netQueue_.Interrupt(); });
+    commParseThread_.SetWakeHook([this] { commQueue_.Interrupt(); });
+    parseThread_.Start([this] { ParseCycle(); });
+    commParseThread_.Start([this] { CommParseCycle(); });
+    pictureThread_.Start([this] { PictureCycle(); });
+    onlineThread_.Start([this] { OnlineCycle(); });
+    commandThread_.Start([this] { CommandCycle(); });
+    threadsCreated_ = true;
+
+    StartService();
+    return true;
+}
+
+void CMainFrame::Destroy()
+{
+    if (!threadsCreated_.exchange(false)) return;
+    parseThread_.Stop();
+    onlineThread_.Stop();
+    commandThread_.Stop();
+    pictureThread_.Stop();
+    commParseThread_.Stop();
+}
+
+bool CMainFrame::StartService()
+{
+    if (running_) return true;
+    const auto settings = settings_.Current();
+    servicePort_ = settings->port;
+    if (!linkCore_.Start(servicePort_, *this)) {
+        view_.ShowMessage(LoadText("MainFrame", "Text3"));
+        RTU_LOG_ERROR("the TCP server could not start on port " << servicePort_);
+        return false;
+    }
+    onlineThread_.Resume();
+    if (settings->main.Used()) {
+        commandThread_.Resume();
+        StartPool(Database::Main, settings->main, "Text4", "Text5");
+    }
+    if (settings->third.Used()) StartPool(Database::Secondary, settings->third, "Text6", "Text7");
+    running_ = true;
+
+    const std::string started = FormatConfigText("MainFrame", "Text8", {static_cast<int>(servicePort_)});
+    view_.PostLogLine(started);
+    RTU_LOG_DEBUG(started);
+    return true;
+}
+
+void CMainFrame::StartPool(Database db, const DatabaseSettings& settings, const char* connectedKey,
+                           const char* notConnectedKey)
+{
+    storage::CSqlWorkerPool& pool = Pool(db);
+    pool.SetConnection(ToDbSettings(settings));
+    pool.Start();
+    view_.PostLogLine(LoadText("MainFrame", pool.TestConnection() ? connectedKey : notConnectedKey));
+}
+
+void CMainFrame::StopService()
+{
+    if (!running_) return;
+    netQueue_.Clear();
+
+    // Receive events are ignored from here on; every connection is closed,
+    // the library stopped, and the maps emptied again for callbacks that
+    // arrived while it was stopping.
+    registry_.BeginStop();
+    std::this_thread::yield();
+    linkCore_.Stop(servicePort_);
+    registry_.FinishStop();
+
+    mainPool_.Stop();
+    thirdPool_.Stop();
+
+    const auto settings = settings_.Current();
+    onlineThread_.Pause();
+    if (settings->main.Used()) commandThread_.Pause();
+    view_.ClearStations();
+    running_ = false;
+
+    const std::string stopped = FormatConfigText("MainFrame", "Text11", {static_cast<int>(servicePort_)});
+    view_.PostLogLine(stopped);
+    RTU_LOG_DEBUG(stopped);
+}
+
+// ---- network library callbacks -------------------------------------------
+
+void CMainFrame::OnTcpData(const char* peer, int connectionId, const char* bytes, int length)
+{
+    frontEnd_.OnTcpData(peer, connectionId, bytes, length);
+}
+
+void CMainFrame::OnTcpClientClosed(int connectionId) { registry_.OnConnectionClosed(connectionId); }
+
+void CMainFrame::OnTcpServerClosed() { linkCore_.Stop(settings_.Current()->port); }
+
+// ---- transports ----------------------------------------------------------
+
+bool CMainFrame::SendTcp(int connectionId, const std::uint8_t* bytes, std::size_t length)
+{
+    return linkCore_.Send(connectionId, bytes, length);
+}
+
+void CMainFrame::CloseTcp(int connectionId) { linkCore_.CloseConnection(connectionId); }
+
+bool CMainFrame::WriteSerial(const std::uint8_t* bytes, std::size_t length)
+{
+    static_cast<void>(bytes);
+    static_cast<void>(length);
+    return false;  // no serial line is open
+}
+
+bool CMainFrame::SendCommand(const std::string& station, const std::string& functionCode,
+                             const std::string& commandText, int linkKind)
+{
+    bool tooLong = false;
+    const bool sent = registry_.SendToStation(station, linkKind, [&](const CltDevInfo& record) {
+        FrameBytes frame;
+        const DownlinkAddress address{record.station, record.centre, record.password};
+        const CommandBuild built = BuildCommandFrame(address, functionCode, commandText, frame);
+        if (built == CommandBuild::kTooLong) tooLong = true;
+        if (built != CommandBuild::kBuilt) return std::string();
+        RTU_LOG_DEBUG(LoadText("MainFrame", linkKind == kNetworkLink ? "Text50" : "Text51")
+                      << "\n"
+                      << HexDumpText(frame.View(), kHexDumpWidth));
+        return std::string(frame.View());
+    });
+    if (tooLong) RTU_LOG_DEBUG(LoadText("MainFrame", "Text49"));
+    return sent;
+}
+
+bool CMainFrame::SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length)
+{
+    return registry_.SendRaw(station, bytes, length);
+}
+
+// ---- databases -------------------------------------------------------------
+
+bool CMainFrame::Used(Database db) const
+{
+    const auto settings = settings_.Current();
+    return db == Database::Main ? settings->main.Used() : settings->third.Used();
+}
+
+void CMainFrame::Enqueue(Database db, const std::string& statement, const std::string& orderKey)
+{
+    static_cast<void>(orderKey);
+    if (!Used(db)) return;
+    Pool(db).Enqueue(statement);
+}
+
+bool CMainFrame::QueryRows(Database db, const std::string& statement, const std::string& orderKey,
+                           storage::Rows& rows)
+{
+    static_cast<void>(orderKey);
+    return Pool(db).QueryRows(statement, rows);
+}
+
+bool CMainFrame::QueryValue(Database db, const std::string& statement, const std::string& orderKey,
+                            std::string& value)
+{
+    static_cast<void>(orderKey);
+    return Pool(db).QueryValue(statement, value);
+}
+
+// ---- pictures ----------------------------------------------------------------
+
+void CMainFrame::StorePicturePacket(const PicturePacket& packet)
+{
+    RTU_LOG_DEBUG("picture packet " << packet.number << "/" << packet.total << " of " << packet.station
+                                    << " not filed: picture reception is not enabled");
+}
+
+void CMainFrame::DiscardPicture(const std::string& station) { static_cast<void>(station); }
+
+// ---- runtime threads ---------------------------------------------------------
+
+void CMainFrame::ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool serial)
+{
+    QueuedFrame item;
+    if (!queue.WaitPop(item)) return;  // woken to stop
+    const auto settings = settings_.Current();
+    if (settings->parseDelay.count() > 0 && !thread.SleepFor(settings->parseDelay)) return;
+    if (!serial && settings->protMode != 0) return;
+    dispatcher_.ParseFrame(serial ? -1 : item.connectionId, item.bytes, serial ? kSerialLink : item.linkKind);
+}
+
+void CMainFrame::ParseCycle() { ParseQueuedFrame(netQueue_, parseThread_, false); }
+
+void CMainFrame::CommParseCycle() { ParseQueuedFrame(commQueue_, commParseThread_, true); }
+
+void CMainFrame::PictureCycle() { pictureThread_.SleepFor(kPicturePeriod); }
+
+void CMainFrame::OnlineCycle()
+{
+    if (!onlineThread_.SleepFor(kOnlinePeriod)) return;
+    const auto settings = settings_.Current();
+    const std::vector<std::string> online = registry_.CheckOnline(std::chrono::seconds(settings->offLine));
+    if (online.empty() || !settings->main.Used()) return;
+    // Rows are filed under storage numbers, so the refresh names those.
+    std::string list;
+    for (const std::string& station : online) {
+        if (!list.empty()) list += ',';
+        list += "'" + storage::SqlEscape(StorageNumberOf(station)) + "'";
+    }
+    const std::string statement =
+        SqlText("update DeviceInfo set RefreshDate = GETDATE() where YCZNo in (%s)", list.c_str());
+    RTU_LOG_DEBUG(statement);
+    mainPool_.Enqueue(statement);
+}
+
+void CMainFrame::CommandCycle()
+{
+    storage::Rows rows;
+    if (!mainPool_.QueryRows("SELECT top 10 Id,YCZNo,CommandData,Status FROM SendCommandInfo WHERE Status=0 "
+                             "ORDER BY InsertTime DESC",
+                             rows) ||
+        rows.empty()) {
+        commandThread_.SleepFor(kCommandIdle);
+        return;
+    }
+    for (const storage::Row& row : rows) {
+        if (row.size() != 4) continue;
+        const std::string& id = row[0];
+        const std::string& station = row[1];
+        const std::string& data = row[2];
+        std::string bytes(data.size() / 2, '\0');
+        HexTextToBytes(data, reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
+        if (SendRaw(station, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())) {
+            const std::string statement =
+                SqlText("update SendCommandInfo set Status=1 where [YCZNo]='%s' and [Id]='%s'",
+                        storage::SqlEscape(station).c_str(), storage::SqlEscape(id).c_str());
+            RTU_LOG_DEBUG(statement);
+            mainPool_.Enqueue(statement);
+        }
+    }
+    commandThread_.SleepFor(kCommandBusy);
+}
+
+}  // namespace rtu

@@ -1,0 +1,125 @@
+// CMainFrame: the owner of the data centre's whole runtime for the life of
+// the process: the settings in memory, the network library wrapper, the two
+// database pools, the station registry, the frame queues, picture reception,
+// and the five runtime threads. The windowed and the headless programs both
+// drive it; what it has to show goes to the RuntimeView they give it.
+//
+// Threads: Create, StartService, StopService and Destroy belong to the
+// program's main (user-interface) thread. The network library's callbacks
+// arrive on its worker threads. Lock order: see StationRegistry.h; the frame
+// queues' and the pools' locks are innermost.
+#pragma once
+
+#include "rtu/runtime/LinkTransport.h"
+#include "rtu/runtime/RuntimeThread.h"
+#include "rtu/runtime/RuntimeView.h"
+#include "rtu/runtime/ServerSettings.h"
+#include "rtu/runtime/StationRegistry.h"
+#include "rtu/storage/SqlWorkerPool.h"
+#include "rtu/transport/HvLinkCore.h"
+#include "rtu/uplink/Dispatcher.h"
+#include "rtu/uplink/FrameQueue.h"
+#include "rtu/uplink/PicturePacket.h"
+#include "rtu/uplink/ReceiveFrontEnd.h"
+#include "rtu/uplink/StatementTarget.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace rtu {
+
+class CMainFrame : private LinkEvents, private LinkTransport, private StatementTarget, private PictureReception {
+public:
+    explicit CMainFrame(RuntimeView& view);
+    ~CMainFrame() override;
+
+    CMainFrame(const CMainFrame&) = delete;
+    CMainFrame& operator=(const CMainFrame&) = delete;
+
+    // Reads the settings, initialises the network library, creates the
+    // runtime threads and starts the service. False when the network library
+    // could not be initialised ("NetInit Fail"): no threads, no service.
+    bool Create();
+    // Starts the service; false (and a message) when the TCP server failed.
+    bool StartService();
+    // Stops the service: frames still queued are dropped, every connection is
+    // closed, the database queues are drained, the station list emptied.
+    void StopService();
+    // Ends the runtime threads (the program is closing).
+    void Destroy();
+
+    bool Running() const { return running_.load(); }
+
+    const SettingsStore& Settings() const { return settings_; }
+    SettingsStore& Settings() { return settings_; }
+    StationRegistry& Registry() { return registry_; }
+
+    // Builds a command frame for the station from its link record and sends
+    // it on its link (network or serial). False when nothing was sent.
+    bool SendCommand(const std::string& station, const std::string& functionCode, const std::string& commandText,
+                     int linkKind);
+    // Sends a prepared frame; true when the station has a network link.
+    bool SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
+
+    // The storage number of a station: its Conversion ID, or its address.
+    static std::string StorageNumberOf(const std::string& station);
+
+private:
+    // LinkEvents: the network library's callbacks.
+    void OnTcpData(const char* peer, int connectionId, const char* bytes, int length) override;
+    void OnTcpClientClosed(int connectionId) override;
+    void OnTcpServerClosed() override;
+
+    // LinkTransport: sends and closes towards stations.
+    bool SendTcp(int connectionId, const std::uint8_t* bytes, std::size_t length) override;
+    void CloseTcp(int connectionId) override;
+    bool WriteSerial(const std::uint8_t* bytes, std::size_t length) override;
+
+    // StatementTarget: the two pools behind the DBMode gates.
+    bool Used(Database db) const override;
+    void Enqueue(Database db, const std::string& statement, const std::string& orderKey) override;
+    bool QueryRows(Database db, const std::string& statement, const std::string& orderKey,
+                   storage::Rows& rows) override;
+    bool QueryValue(Database db, const std::string& statement, const std::string& orderKey,
+                    std::string& value) override;
+
+    // PictureReception (pictures are not yet filed: packets are counted and dropped).
+    void StorePicturePacket(const PicturePacket& packet) override;
+    void DiscardPicture(const std::string& station) override;
+
+    storage::CSqlWorkerPool& Pool(Database db) { return db == Database::Main ? mainPool_ : thirdPool_; }
+    void StartPool(Database db, const DatabaseSettings& settings, const char* connectedKey,
+                   const char* notConnectedKey);
+
+    // Bodies of the runtime threads.
+    void ParseCycle();
+    void CommParseCycle();
+    void PictureCycle();
+    void OnlineCycle();
+    void CommandCycle();
+    void ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool serial);
+
+    RuntimeView& view_;
+    SettingsStore settings_;
+    CHv_LinkCore linkCore_;
+    storage::CSqlWorkerPool mainPool_;
+    storage::CSqlWorkerPool thirdPool_;
+    StationRegistry registry_;
+    FrameQueue netQueue_;
+    FrameQueue commQueue_;
+    ReceiveFrontEnd frontEnd_;
+    Dispatcher dispatcher_;
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> threadsCreated_{false};
+    std::uint16_t servicePort_ = 0;
+
+    RuntimeThread parseThread_{"network parse"};
+    RuntimeThread commParseThread_{"serial parse"};
+    RuntimeThread pictureThread_{"picture"};
+    RuntimeThread onlineThread_{"online check"};
+    RuntimeThread commandThread_{"command queue"};
+};
+
+}  // namespace rtu

@@ -1,0 +1,379 @@
+#include "rtu/runtime/StationRegistry.h"
+
+#include "rtu/runtime/Log.h"
+#include "rtu/runtime/Settings.h"
+
+#include <ctime>
+
+namespace rtu {
+
+namespace {
+constexpr std::chrono::seconds kStatePostInterval{15};
+}
+
+StationRegistry::StationRegistry(RuntimeView& view, LinkTransport& transport)
+    : view_(view), transport_(transport)
+{
+    clock_.wallSeconds = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
+    clock_.steadyNow = [] { return std::chrono::steady_clock::now(); };
+}
+
+void StationRegistry::SetClock(Clock clock) { clock_ = std::move(clock); }
+
+// ---- receive path -------------------------------------------------------
+
+StationRegistry::NetworkAccess::NetworkAccess(StationRegistry& registry)
+    : registry_(registry), lock_(registry.registryLock_)
+{
+}
+
+StationRegistry::NetworkAccess::~NetworkAccess()
+{
+    lock_.unlock();
+    registry_.RunDeferred(deferred_);
+}
+
+bool StationRegistry::NetworkAccess::Accepting() const { return registry_.accepting_; }
+
+CltDevInfo* StationRegistry::NetworkAccess::FindConnection(int connectionId)
+{
+    auto it = registry_.m_mapCltDev.find(connectionId);
+    return it == registry_.m_mapCltDev.end() ? nullptr : &it->second;
+}
+
+FramingState& StationRegistry::NetworkAccess::PendingFraming(int connectionId)
+{
+    return registry_.pendingFraming_[connectionId];
+}
+
+CltDevInfo& StationRegistry::NetworkAccess::BindConnection(int connectionId, const std::string& peer,
+                                                           const std::string& station, const std::string& centre,
+                                                           const std::string& password, const FramingState* framing)
+{
+    auto& reg = registry_;
+    // An older connection of the same station is closed and forgotten.
+    auto bound = reg.m_mapDevAddr.find(station);
+    if (bound != reg.m_mapDevAddr.end()) {
+        const int older = bound->second.connectionId;
+        if (older != connectionId && reg.m_mapCltDev.count(older) != 0) {
+            Close(older);
+            reg.m_mapCltDev.erase(older);
+            RTU_LOG_DEBUG(LoadText("MainFrame", "Text2"));
+        }
+        reg.m_mapDevAddr.erase(bound);
+    }
+
+    // A reused connection id must not inherit another station's record: a
+    // record still filed under this id (its close not yet reported) is
+    // replaced, and its station unbound if it still names this connection.
+    auto stale = reg.m_mapCltDev.find(connectionId);
+    if (stale != reg.m_mapCltDev.end()) {
+        if (stale->second.station != station) reg.UnbindStationLocked(stale->second.station, connectionId);
+        reg.m_mapCltDev.erase(stale);
+    }
+
+    CltDevInfo record;
+    record.linkKind = kNetworkLink;
+    record.peer = peer.substr(0, 15);
+    record.connectTime = record.lastDataTime = record.refreshTime = reg.clock_.wallSeconds();
+    record.lastDataSteady = record.refreshSteady = reg.clock_.steadyNow();
+    record.station = station;
+    record.centre = centre;
+    record.password = password;
+    if (framing != nullptr) record.framing = *framing;
+    reg.pendingFraming_.erase(connectionId);
+
+    CltDevInfo& stored = reg.m_mapCltDev.emplace(connectionId, std::move(record)).first->second;
+    reg.m_mapDevAddr[station] = DevAddrEntry{station, connectionId};
+    reg.view_.PostStationState(station, StationState::Online, kNetworkLink);
+    return stored;
+}
+
+void StationRegistry::NetworkAccess::PostOnline(const std::string& station, int linkKind)
+{
+    if (!station.empty()) registry_.view_.PostStationState(station, StationState::Online, linkKind);
+}
+
+void StationRegistry::RunDeferred(DeferredLinkCalls& calls)
+{
+    for (auto& [id, bytes] : calls.sends)
+        transport_.SendTcp(id, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    for (int id : calls.closes) transport_.CloseTcp(id);
+    calls.sends.clear();
+    calls.closes.clear();
+}
+
+void StationRegistry::UnbindStationLocked(const std::string& station, int connectionId)
+{
+    auto it = m_mapDevAddr.find(station);
+    if (it != m_mapDevAddr.end() && it->second.connectionId == connectionId) m_mapDevAddr.erase(it);
+}
+
+void StationRegistry::OnConnectionClosed(int connectionId)
+{
+    std::string station;
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        pendingFraming_.erase(connectionId);
+        auto it = m_mapCltDev.find(connectionId);
+        if (it == m_mapCltDev.end()) return;
+        station = it->second.station;
+        UnbindStationLocked(station, connectionId);
+        m_mapCltDev.erase(it);
+    }
+    if (!station.empty()) view_.PostStationState(station, StationState::Offline, kNetworkLink);
+}
+
+// ---- dispatcher ---------------------------------------------------------
+
+void StationRegistry::RefreshNetworkStation(const std::string& station, const std::string& centre,
+                                            const std::string& password)
+{
+    std::lock_guard<std::mutex> lock(registryLock_);
+    auto bound = m_mapDevAddr.find(station);
+    if (bound == m_mapDevAddr.end()) return;
+    auto it = m_mapCltDev.find(bound->second.connectionId);
+    if (it == m_mapCltDev.end()) return;
+    it->second.lastDataTime = clock_.wallSeconds();
+    it->second.lastDataSteady = clock_.steadyNow();
+    it->second.centre = centre;
+    it->second.password = password;
+    view_.PostStationState(station, StationState::Online, kNetworkLink);
+}
+
+void StationRegistry::RefreshSerialStation(const std::string& station, const std::string& centre,
+                                           const std::string& password)
+{
+    std::lock_guard<std::mutex> lock(serialLock_);
+    const auto now = clock_.steadyNow();
+    auto it = m_csCommDev.find(station);
+    if (it != m_csCommDev.end()) {
+        it->second.lastDataTime = clock_.wallSeconds();
+        it->second.lastDataSteady = now;
+        it->second.centre = centre;
+        it->second.password = password;
+        if (now - it->second.refreshSteady >= kStatePostInterval) {
+            it->second.refreshTime = it->second.lastDataTime;
+            it->second.refreshSteady = now;
+            view_.PostStationState(station, StationState::Online, kSerialLink);
+        }
+        return;
+    }
+    CltDevInfo record;
+    record.linkKind = kSerialLink;
+    record.lastDataTime = clock_.wallSeconds();
+    record.lastDataSteady = now;
+    record.station = station;
+    record.centre = centre;
+    record.password = password;
+    record.peer = "127.0.0.1";
+    m_csCommDev.emplace(station, std::move(record));
+    view_.PostStationState(station, StationState::Online, kSerialLink);
+}
+
+void StationRegistry::DropStationLink(int connectionId, const std::string& station, int linkKind)
+{
+    if (linkKind == kNetworkLink) {
+        bool dropped = false;
+        {
+            std::lock_guard<std::mutex> lock(registryLock_);
+            auto it = m_mapCltDev.find(connectionId);
+            if (it != m_mapCltDev.end()) {
+                UnbindStationLocked(station, connectionId);
+                m_mapCltDev.erase(it);
+                dropped = true;
+                view_.PostStationState(station, StationState::Offline, kNetworkLink);
+            }
+        }
+        if (dropped) transport_.CloseTcp(connectionId);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(serialLock_);
+    if (m_csCommDev.erase(station) != 0) view_.PostStationState(station, StationState::Offline, kSerialLink);
+}
+
+bool StationRegistry::GetLinkRecord(const std::string& station, int linkKind, CltDevInfo& out) const
+{
+    if (linkKind == kNetworkLink) {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        auto bound = m_mapDevAddr.find(station);
+        if (bound == m_mapDevAddr.end()) return false;
+        auto it = m_mapCltDev.find(bound->second.connectionId);
+        if (it == m_mapCltDev.end()) return false;
+        out = it->second;
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(serialLock_);
+    auto it = m_csCommDev.find(station);
+    if (it == m_csCommDev.end()) return false;
+    out = it->second;
+    return true;
+}
+
+void StationRegistry::UpdateLatestReadings(const std::string& station, const std::string& waterLevel,
+                                           const std::string& periodRainfall, const std::string& dailyRainfall,
+                                           const std::string& flow, const std::string& observationTime,
+                                           int linkKind)
+{
+    auto update = [&](CltDevInfo& record) {
+        record.waterLevel = waterLevel;
+        record.periodRainfall = periodRainfall;
+        record.dailyRainfall = dailyRainfall;
+        record.flow = flow;
+        record.observationTime = observationTime;
+        view_.PostStationState(station, StationState::Online, linkKind);
+    };
+    if (linkKind == kNetworkLink) {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        auto bound = m_mapDevAddr.find(station);
+        if (bound == m_mapDevAddr.end()) return;
+        auto it = m_mapCltDev.find(bound->second.connectionId);
+        if (it != m_mapCltDev.end()) update(it->second);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(serialLock_);
+    auto it = m_csCommDev.find(station);
+    if (it != m_csCommDev.end()) update(it->second);
+}
+
+// ---- downlink -----------------------------------------------------------
+
+bool StationRegistry::SendToStation(const std::string& station, int linkKind,
+                                    const std::function<std::string(const CltDevInfo&)>& build)
+{
+    CltDevInfo record;
+    int connectionId = -1;
+    if (linkKind == kNetworkLink) {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        auto bound = m_mapDevAddr.find(station);
+        if (bound == m_mapDevAddr.end()) return false;
+        auto it = m_mapCltDev.find(bound->second.connectionId);
+        if (it == m_mapCltDev.end()) return false;
+        connectionId = it->first;
+        record.station = it->second.station;
+        record.centre = it->second.centre;
+        record.password = it->second.password;
+    } else {
+        std::lock_guard<std::mutex> lock(serialLock_);
+        auto it = m_csCommDev.find(station);
+        if (it == m_csCommDev.end()) return false;
+        record.station = it->second.station;
+        record.centre = it->second.centre;
+        record.password = it->second.password;
+    }
+    const std::string frame = build(record);
+    if (frame.empty()) return false;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(frame.data());
+    if (linkKind == kNetworkLink) return connectionId != -1 && transport_.SendTcp(connectionId, bytes, frame.size());
+    return transport_.WriteSerial(bytes, frame.size());
+}
+
+bool StationRegistry::SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length)
+{
+    int connectionId = -1;
+    bool network = false;
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        auto bound = m_mapDevAddr.find(station);
+        if (bound != m_mapDevAddr.end() && m_mapCltDev.count(bound->second.connectionId) != 0) {
+            network = true;
+            connectionId = bound->second.connectionId;
+        }
+    }
+    if (network) {
+        if (connectionId != -1) transport_.SendTcp(connectionId, bytes, length);
+        return true;
+    }
+    bool serial = false;
+    {
+        std::lock_guard<std::mutex> lock(serialLock_);
+        serial = m_csCommDev.count(station) != 0;
+    }
+    if (serial) transport_.WriteSerial(bytes, length);
+    return false;
+}
+
+// ---- online check and stop ---------------------------------------------
+
+std::vector<std::string> StationRegistry::CheckOnline(std::chrono::seconds offline)
+{
+    std::vector<std::string> online;
+    std::vector<int> closes;
+    const auto now = clock_.steadyNow();
+    auto silentTooLong = [&](const CltDevInfo& record) {
+        return std::chrono::duration_cast<std::chrono::seconds>(now - record.lastDataSteady) > offline;
+    };
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        for (auto it = m_mapCltDev.begin(); it != m_mapCltDev.end();) {
+            if (silentTooLong(it->second)) {
+                UnbindStationLocked(it->second.station, it->first);
+                RTU_LOG_DEBUG("CMainFrame::CheckOnline() m_mapCltDev offline");
+                view_.PostStationState(it->second.station, StationState::Offline, kNetworkLink);
+                closes.push_back(it->first);
+                it = m_mapCltDev.erase(it);
+            } else {
+                online.push_back(it->second.station);
+                ++it;
+            }
+        }
+    }
+    for (int id : closes) transport_.CloseTcp(id);
+    {
+        std::lock_guard<std::mutex> lock(serialLock_);
+        for (auto it = m_csCommDev.begin(); it != m_csCommDev.end();) {
+            if (silentTooLong(it->second)) {
+                view_.PostStationState(it->second.station, StationState::Offline, kSerialLink);
+                RTU_LOG_DEBUG("CMainFrame::CheckOnline()m_csCommDev offline");
+                it = m_csCommDev.erase(it);
+            } else {
+                online.push_back(it->second.station);
+                ++it;
+            }
+        }
+    }
+    return online;
+}
+
+void StationRegistry::BeginStop()
+{
+    std::vector<int> closes;
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        accepting_ = false;
+        for (const auto& entry : m_mapCltDev) closes.push_back(entry.first);
+        m_mapCltDev.clear();
+        m_mapDevAddr.clear();
+        pendingFraming_.clear();
+    }
+    for (int id : closes) transport_.CloseTcp(id);
+}
+
+void StationRegistry::FinishStop()
+{
+    std::lock_guard<std::mutex> lock(registryLock_);
+    m_mapCltDev.clear();
+    m_mapDevAddr.clear();
+    pendingFraming_.clear();
+    accepting_ = true;
+}
+
+void StationRegistry::ClearSerialStations()
+{
+    std::lock_guard<std::mutex> lock(serialLock_);
+    m_csCommDev.clear();
+}
+
+std::size_t StationRegistry::NetworkStationCount() const
+{
+    std::lock_guard<std::mutex> lock(registryLock_);
+    return m_mapDevAddr.size();
+}
+
+std::size_t StationRegistry::SerialStationCount() const
+{
+    std::lock_guard<std::mutex> lock(serialLock_);
+    return m_csCommDev.size();
+}
+
+}  // namespace rtu

@@ -1,0 +1,147 @@
+// The registry of station links: which network connection each station last
+// bound, which stations speak on the serial line, their link records, and the
+// routing of every downlink send.
+//
+// Locks, in the order they may nest:
+//   registry lock (network maps and the framing state inside their records)
+//     -> network frame-queue lock (taken inside the receive path)
+//     -> picture lock (a registration that asks for a fresh start)
+//   serial lock (serial map): never held together with the registry lock.
+// Calls into the network library (sends, closes) are never made under either
+// lock: they are collected while the lock is held and made after it is
+// released, because the library's closed callback takes the registry lock.
+#pragma once
+
+#include "rtu/runtime/LinkRecord.h"
+#include "rtu/runtime/LinkTransport.h"
+#include "rtu/runtime/RuntimeView.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rtu {
+
+struct DevAddrEntry {
+    std::string station;
+    int connectionId = -1;
+};
+
+// Network-library calls collected under the registry lock, made once it is released.
+struct DeferredLinkCalls {
+    std::vector<int> closes;
+    std::vector<std::pair<int, std::string>> sends;
+};
+
+class StationRegistry {
+public:
+    StationRegistry(RuntimeView& view, LinkTransport& transport);
+
+    // Exclusive access to the network maps for the receive path: the registry
+    // lock is held for the object's life; collected sends and closes are made
+    // when it is destroyed, after the lock has been released.
+    class NetworkAccess {
+    public:
+        ~NetworkAccess();
+        NetworkAccess(NetworkAccess&&) = delete;
+
+        // False once a stop of the service has begun: receive events are ignored.
+        bool Accepting() const;
+        CltDevInfo* FindConnection(int connectionId);
+        // Framing state of a connection that has not bound a station yet; kept
+        // from block to block until it binds or closes.
+        FramingState& PendingFraming(int connectionId);
+        // Binds a connection to station S (closing an older connection of S)
+        // and posts the station online. The record takes `framing` as its state.
+        CltDevInfo& BindConnection(int connectionId, const std::string& peer, const std::string& station,
+                                   const std::string& centre, const std::string& password,
+                                   const FramingState* framing);
+        void Close(int connectionId) { deferred_.closes.push_back(connectionId); }
+        void Send(int connectionId, std::string bytes) { deferred_.sends.emplace_back(connectionId, std::move(bytes)); }
+        void PostOnline(const std::string& station, int linkKind);
+
+    private:
+        friend class StationRegistry;
+        explicit NetworkAccess(StationRegistry& registry);
+        StationRegistry& registry_;
+        std::unique_lock<std::mutex> lock_;
+        DeferredLinkCalls deferred_;
+    };
+
+    NetworkAccess LockNetwork() { return NetworkAccess(*this); }
+
+    // A network connection closed: its station (if it is still bound to this
+    // connection) goes offline.
+    void OnConnectionClosed(int connectionId);
+
+    // An accepted frame of station S refreshes its last-data time (network) or
+    // creates or refreshes its serial record. The centre address and password
+    // of the verified frame become the ones downlink frames carry.
+    void RefreshNetworkStation(const std::string& station, const std::string& centre, const std::string& password);
+    void RefreshSerialStation(const std::string& station, const std::string& centre, const std::string& password);
+
+    // Closes the link of a station that sent a wrong centre address or password.
+    void DropStationLink(int connectionId, const std::string& station, int linkKind);
+
+    bool GetLinkRecord(const std::string& station, int linkKind, CltDevInfo& out) const;
+
+    void UpdateLatestReadings(const std::string& station, const std::string& waterLevel,
+                              const std::string& periodRainfall, const std::string& dailyRainfall,
+                              const std::string& flow, const std::string& observationTime, int linkKind);
+
+    // Builds a downlink frame with `build` from the station's record and sends
+    // it on the station's link. False when the station has no record for the
+    // link kind or the frame could not be built (build returns an empty frame).
+    bool SendToStation(const std::string& station, int linkKind,
+                       const std::function<std::string(const CltDevInfo&)>& build);
+
+    // Sends a prepared frame: true when the station has a network link (the
+    // bytes were handed to it); a serial station gets the bytes and false.
+    bool SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
+
+    // Marks stations silent for longer than offlineSeconds offline and closes
+    // their connections; returns the addresses of the stations still online.
+    std::vector<std::string> CheckOnline(std::chrono::seconds offline);
+
+    // The service stops: receive events are ignored from now on, every
+    // connection is closed and the network maps emptied.
+    void BeginStop();
+    // After the network library has stopped: empty the maps once more and
+    // accept receive events again at the next start.
+    void FinishStop();
+    void ClearSerialStations();
+
+    std::size_t NetworkStationCount() const;
+    std::size_t SerialStationCount() const;
+
+    // The clock used for times and silence; tests replace it.
+    struct Clock {
+        std::function<std::int64_t()> wallSeconds;
+        std::function<std::chrono::steady_clock::time_point()> steadyNow;
+    };
+    void SetClock(Clock clock);
+
+private:
+    void RunDeferred(DeferredLinkCalls& calls);
+    void UnbindStationLocked(const std::string& station, int connectionId);
+
+    RuntimeView& view_;
+    LinkTransport& transport_;
+    Clock clock_;
+
+    mutable std::mutex registryLock_;
+    std::map<int, CltDevInfo> m_mapCltDev;
+    std::map<std::string, DevAddrEntry> m_mapDevAddr;
+    std::map<int, FramingState> pendingFraming_;
+    bool accepting_ = true;
+
+    mutable std::mutex serialLock_;
+    std::map<std::string, CltDevInfo> m_csCommDev;
+};
+
+}  // namespace rtu

@@ -1,0 +1,179 @@
+#include "rtu/uplink/Dispatcher.h"
+
+#include "rtu/protocol/Elements.h"
+#include "rtu/protocol/FrameCodec.h"
+#include "rtu/protocol/HexText.h"
+#include "rtu/runtime/Log.h"
+#include "rtu/runtime/Settings.h"
+#include "rtu/storage/SqlDialect.h"
+
+#include <cctype>
+#include <utility>
+
+namespace rtu {
+
+namespace {
+
+constexpr std::size_t kPictureHeaderOffset = 30;  // after the two packet counters
+constexpr std::size_t kPictureHeaderBytes = 71;
+constexpr std::size_t kPicturePayloadOffset = 101;
+constexpr std::size_t kPictureBodyBeforePayload = 77;
+constexpr int kHexDumpWidth = 40;
+
+// A number written as hexadecimal digits; -1 when a character is not one.
+int HexNumber(std::string_view digits)
+{
+    int value = 0;
+    for (char c : digits) {
+        const int d = HexDigitValue(c);
+        if (d < 0) return -1;
+        value = value * 16 + d;
+    }
+    return value;
+}
+
+std::string UpperCase(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace
+
+int AnswerCode(std::string_view functionCode)
+{
+    static const std::pair<const char*, int> kCodes[] = {
+        {"45", 1}, {"37", 2}, {"39", 3}, {"48", 4},  {"47", 5},  {"E2", 6},  {"41", 7},
+        {"40", 8}, {"43", 9}, {"42", 10}, {"E1", 11}, {"38", 12}, {"51", 13}, {"4A", 14},
+    };
+    for (const auto& [code, answer] : kCodes)
+        if (functionCode == code) return answer;
+    return 0;
+}
+
+Dispatcher::Dispatcher(StationRegistry& registry, LinkTransport& transport, RuntimeView& view,
+                       StatementTarget& database, PictureReception& pictures, const SettingsStore& settings,
+                       StorageNumberOf storageNumber)
+    : registry_(registry),
+      transport_(transport),
+      view_(view),
+      database_(database),
+      pictures_(pictures),
+      settings_(settings),
+      storageNumber_(std::move(storageNumber)),
+      reports_(database, registry)
+{
+}
+
+void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKind)
+{
+    if (frame.size() < kHeaderBytes + 5) return;
+    const std::string centre(frame.substr(1, 2));
+    const std::string station(frame.substr(3, 10));
+    const std::string password(frame.substr(13, 4));
+    const std::string functionCode = UpperCase(frame.substr(17, 2));
+    const char startOfBody = frame[23];
+    const std::string storageNumber = storageNumber_(station);
+    const auto settings = settings_.Current();
+
+    // The check code comes first: one corrupted byte must neither drop a good
+    // station's link nor create a record for a station that does not exist.
+    if (!VerifyCheckCode(frame)) {
+        RTU_LOG_DEBUG(LoadText("MainFrame", "Text18") << storageNumber);
+        return;
+    }
+    if (centre != settings->cent || password != settings->centPwd) {
+        RTU_LOG_DEBUG(LoadText("MainFrame", "Text16") << storageNumber);
+        RTU_LOG_DEBUG(LoadText("MainFrame", "Text17") << centre << " " << password);
+        registry_.DropStationLink(connectionId, station, linkKind);
+        return;
+    }
+    if (linkKind == kNetworkLink)
+        registry_.RefreshNetworkStation(station, centre, password);
+    else
+        registry_.RefreshSerialStation(station, centre, password);
+
+    if (startOfBody == kSyn) {
+        HandlePicturePacket(connectionId, frame, linkKind, station, storageNumber);
+        return;
+    }
+    if (startOfBody != kStx || functionCode == "2F") return;  // keep-alive, or not a single frame
+
+    Acknowledge(connectionId, frame, linkKind);
+    const std::string_view frameText = TextUpToZero(frame);
+    view_.PostLogLine(std::string(frameText));
+    if (settings->main.Used()) {
+        const std::string statement =
+            SqlText("exec proc_InsertReceive '%s','%s','%s'", storage::SqlEscape(storageNumber).c_str(),
+                    storage::SqlEscape(functionCode).c_str(), BytesToHexText(frame).c_str());
+        RTU_LOG_DEBUG(statement);
+        database_.Enqueue(Database::Main, statement, storageNumber);
+    }
+
+    if (const int answer = AnswerCode(functionCode)) {
+        view_.DeliverAnswer(answer, std::string(frameText));
+    } else if (functionCode == "32") {
+        reports_.StoreTimedReport(frameText, storageNumber, station, centre, linkKind);
+    } else if (functionCode == "33") {
+        reports_.StoreAlarmReport(frameText, storageNumber, centre);
+    } else if (functionCode == "34") {
+        reports_.StoreHourlyReport(frameText, storageNumber, centre);
+    } else if (functionCode == "35") {
+        reports_.StoreFiveMinuteReport(frameText, storageNumber, centre);
+    } else if (functionCode == "83") {
+        pictures_.DiscardPicture(station);
+    }
+}
+
+void Dispatcher::Acknowledge(int connectionId, std::string_view frame, int linkKind)
+{
+    FrameBytes ack;
+    if (!BuildAcknowledgement(frame, ack)) return;
+    const bool network = linkKind == kNetworkLink;
+    RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text19" : "Text21") << "\n"
+                                                                        << HexDumpText(frame, kHexDumpWidth));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(ack.Data());
+    if (network)
+        transport_.SendTcp(connectionId, bytes, ack.Size());
+    else
+        transport_.WriteSerial(bytes, ack.Size());
+    RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text20" : "Text22") << "\n"
+                                                                        << HexDumpText(ack.View(), kHexDumpWidth));
+}
+
+void Dispatcher::HandlePicturePacket(int connectionId, std::string_view frame, int linkKind,
+                                     const std::string& station, const std::string& storageNumber)
+{
+    if (frame.size() < kPicturePayloadOffset) return;
+    if (UpperCase(frame.substr(17, 2)) != "81") return;
+    // The body holds the two counters and the 71-character header before the
+    // payload; a shorter body has no payload and is dropped.
+    const int bodyLength = HexNumber(frame.substr(20, 3));
+    const int total = HexNumber(frame.substr(24, 3));
+    const int number = HexNumber(frame.substr(27, 3));
+    if (bodyLength < static_cast<int>(kPictureBodyBeforePayload) || total < 0 || number < 0) return;
+    const std::size_t payloadLength = static_cast<std::size_t>(bodyLength) - kPictureBodyBeforePayload;
+    if (kPicturePayloadOffset + payloadLength > frame.size()) return;
+
+    // Picture fields come from the packet header only, never from the payload.
+    const std::string_view header = TextUpToZero(frame.substr(kPictureHeaderOffset, kPictureHeaderBytes));
+    PicturePacket packet;
+    packet.linkKind = linkKind;
+    packet.number = number;
+    packet.total = total;
+    packet.payloadLength = static_cast<int>(payloadLength);
+    packet.connectionId = connectionId;
+    packet.station = station;
+    packet.camera = std::string(FieldValue(header, "CAMID"));
+    packet.flag = std::string(FieldValue(header, "PICFLAG"));
+    packet.type = std::string(FieldValue(header, "PICTYPE"));
+    packet.payload = std::string(frame.substr(kPicturePayloadOffset, payloadLength));
+    pictures_.StorePicturePacket(packet);
+
+    const std::string line = SqlText("Addr:[%s]->cur:[%d],total:[%d]", storageNumber.c_str(), number, total);
+    RTU_LOG_DEBUG(line);
+    view_.PostLogLine(line);
+}
+
+}  // namespace rtu

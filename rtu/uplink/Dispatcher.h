@@ -1,0 +1,52 @@
+// The uplink dispatcher: handles one complete frame on a parse thread. It
+// checks the frame, refreshes the station's online state, answers it, shows
+// it, records it, and acts on its function code: reports go to storage,
+// answers to the operator's view, picture packets to picture reception.
+#pragma once
+
+#include "rtu/runtime/LinkTransport.h"
+#include "rtu/runtime/RuntimeView.h"
+#include "rtu/runtime/ServerSettings.h"
+#include "rtu/runtime/StationRegistry.h"
+#include "rtu/uplink/PicturePacket.h"
+#include "rtu/uplink/ReportStorage.h"
+#include "rtu/uplink/StatementTarget.h"
+
+#include <string>
+#include <string_view>
+
+namespace rtu {
+
+// The answer code under which a station's answer is handed to the operator's
+// view (1..14), or 0 for function codes that are not answers.
+int AnswerCode(std::string_view functionCode);
+
+class Dispatcher {
+public:
+    // Maps a station address to its storage number (its Conversion ID, or the
+    // address itself).
+    using StorageNumberOf = std::function<std::string(const std::string& station)>;
+
+    Dispatcher(StationRegistry& registry, LinkTransport& transport, RuntimeView& view, StatementTarget& database,
+               PictureReception& pictures, const SettingsStore& settings, StorageNumberOf storageNumber);
+
+    // Handles one frame (`frame` holds exactly its bytes). Never throws on
+    // malformed input: a frame that breaks a rule is dropped where it fails.
+    void ParseFrame(int connectionId, std::string_view frame, int linkKind);
+
+private:
+    void HandlePicturePacket(int connectionId, std::string_view frame, int linkKind, const std::string& station,
+                             const std::string& storageNumber);
+    void Acknowledge(int connectionId, std::string_view frame, int linkKind);
+
+    StationRegistry& registry_;
+    LinkTransport& transport_;
+    RuntimeView& view_;
+    StatementTarget& database_;
+    PictureReception& pictures_;
+    const SettingsStore& settings_;
+    StorageNumberOf storageNumber_;
+    ReportStorage reports_;
+};
+
+}  // namespace rtu
