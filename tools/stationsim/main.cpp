@@ -1,0 +1,233 @@
+// stationsim: simulated stations for tests, demonstrations and load on a data
+// centre. See --help.
+#include "tools/stationsim/Simulator.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+namespace {
+
+using rtu::sim::KindChoice;
+using rtu::sim::SimOptions;
+
+constexpr int kExitOk = 0;
+constexpr int kExitAcks = 1;   // --expect-acks and something was missing or bad
+constexpr int kExitUsage = 2;
+
+void PrintHelp()
+{
+    std::cout <<
+        "usage: stationsim [options]\n"
+        "Opens station connections to a data centre, sends reports, checks every\n"
+        "acknowledgement, answers downlink commands and prints a summary.\n"
+        "\n"
+        "Where:\n"
+        "  --host NAME          data centre host (default 127.0.0.1)\n"
+        "  --port N             data centre port (default 5001)\n"
+        "Stations:\n"
+        "  --stations N         number of station connections (default 1)\n"
+        "  --base N             number of the first station; addresses are 10 digits,\n"
+        "                       N, N+1, ... (default 101: 0000000101, 0000000102, ...)\n"
+        "  --mode plain|registration\n"
+        "                       registration: each connection first sends the 48-character\n"
+        "                       enciphered registration packet and waits for its echo\n"
+        "  --keep-pictures      registration packet without the fresh-start flag\n"
+        "  --centre XX          centre address in the frames (default 01)\n"
+        "  --password XXXX      password in the frames (default B7E2)\n"
+        "  --wrong-password     send a password the centre refuses (it drops the link)\n"
+        "What and how fast:\n"
+        "  --kind 32|33|34|35|2F|mix\n"
+        "                       timed, alarm, hourly, five-minute reports, keep-alives or a\n"
+        "                       mix of the four reports (default 32)\n"
+        "  --rate R             frames per second over all stations (default 10)\n"
+        "  --fast               as fast as acknowledged: one report in flight per station\n"
+        "  --count N            reports per station (default 1 when no --duration)\n"
+        "  --duration S         seconds of sending\n"
+        "  --keepalive S        also send a keep-alive (2F) every S seconds per station\n"
+        "  --observed-now       observation time = the clock (default: a 5-minute walk\n"
+        "                       from 30 days ago, one time slot per report)\n"
+        "  --seed N             seed of the readings (default 1)\n"
+        "Ending:\n"
+        "  --drain S            seconds to wait for the last acknowledgements (default 5)\n"
+        "  --connect-timeout S  seconds for a connection and its registration (default 5)\n"
+        "  --connect-burst N    connections opened at once (default 64)\n"
+        "  --expect-acks        exit 1 unless every station connected and every frame\n"
+        "                       was acknowledged, and acknowledged correctly\n"
+        "  --expect-close       exit 1 unless the centre closed every connection\n"
+        "  --verbose            print every frame received and every answer sent\n"
+        "  --help               this text\n"
+        "\n"
+        "Keep-alives are never acknowledged; --kind 2F needs --rate, not --fast.\n"
+        "Exit status: 0 done, 1 an expectation failed, 2 usage error.\n";
+}
+
+bool ParseNumber(const char* text, double& out)
+{
+    char* end = nullptr;
+    out = std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+bool ParseInteger(const char* text, std::uint64_t& out)
+{
+    if (*text == '-' || *text == '\0') return false;
+    char* end = nullptr;
+    out = std::strtoull(text, &end, 10);
+    return *end == '\0';
+}
+
+int Usage(const std::string& message)
+{
+    std::cerr << "stationsim: " << message << " (see --help)\n";
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimOptions options;
+    bool expectAcks = false;
+    bool expectClose = false;
+    bool countGiven = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        std::uint64_t n = 0;
+        double x = 0;
+        if (arg == "--help" || arg == "-h") {
+            PrintHelp();
+            return kExitOk;
+        } else if (arg == "--host") {
+            const char* v = value();
+            if (v == nullptr) return Usage("--host needs a name");
+            options.host = v;
+        } else if (arg == "--port") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 65535) return Usage("--port needs 1..65535");
+            options.port = static_cast<std::uint16_t>(n);
+        } else if (arg == "--stations") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 100000) return Usage("--stations needs 1..100000");
+            options.stations = static_cast<int>(n);
+        } else if (arg == "--base") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n > 9999999999ULL) return Usage("--base needs up to 10 digits");
+            options.base = n;
+        } else if (arg == "--mode") {
+            const char* v = value();
+            if (v != nullptr && std::strcmp(v, "plain") == 0) {
+                options.registration = false;
+            } else if (v != nullptr && std::strcmp(v, "registration") == 0) {
+                options.registration = true;
+            } else {
+                return Usage("--mode needs plain or registration");
+            }
+        } else if (arg == "--keep-pictures") {
+            options.freshStart = false;
+        } else if (arg == "--centre") {
+            const char* v = value();
+            if (v == nullptr || std::strlen(v) != 2) return Usage("--centre needs 2 characters");
+            options.centre = v;
+        } else if (arg == "--password") {
+            const char* v = value();
+            if (v == nullptr || std::strlen(v) != 4) return Usage("--password needs 4 characters");
+            options.password = v;
+        } else if (arg == "--wrong-password") {
+            options.wrongPassword = true;
+        } else if (arg == "--kind") {
+            const char* v = value();
+            const std::string k = v != nullptr ? v : "";
+            if (k == "32") options.kind = KindChoice::kTimed;
+            else if (k == "33") options.kind = KindChoice::kAlarm;
+            else if (k == "34") options.kind = KindChoice::kHourly;
+            else if (k == "35") options.kind = KindChoice::kFiveMinute;
+            else if (k == "2F" || k == "2f") options.kind = KindChoice::kKeepAlive;
+            else if (k == "mix") options.kind = KindChoice::kMix;
+            else return Usage("--kind needs 32, 33, 34, 35, 2F or mix");
+        } else if (arg == "--rate") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0)) return Usage("--rate needs a positive number");
+            options.rate = x;
+        } else if (arg == "--fast") {
+            options.fast = true;
+        } else if (arg == "--count") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0) return Usage("--count needs a positive number");
+            options.count = n;
+            countGiven = true;
+        } else if (arg == "--duration") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0)) return Usage("--duration needs positive seconds");
+            options.duration = x;
+        } else if (arg == "--keepalive") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0)) return Usage("--keepalive needs positive seconds");
+            options.keepAlive = x;
+        } else if (arg == "--observed-now") {
+            options.observedNow = true;
+        } else if (arg == "--seed") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n)) return Usage("--seed needs a number");
+            options.seed = static_cast<std::uint32_t>(n);
+        } else if (arg == "--drain") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || x < 0) return Usage("--drain needs seconds");
+            options.drain = x;
+        } else if (arg == "--connect-timeout") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0)) return Usage("--connect-timeout needs seconds");
+            options.connectTimeout = x;
+        } else if (arg == "--connect-burst") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 100000) return Usage("--connect-burst needs a positive number");
+            options.connectBurst = static_cast<int>(n);
+        } else if (arg == "--expect-acks") {
+            expectAcks = true;
+        } else if (arg == "--expect-close") {
+            expectClose = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+        } else {
+            return Usage("unknown option " + arg);
+        }
+    }
+    if (options.fast && options.kind == KindChoice::kKeepAlive) {
+        return Usage("keep-alives are not acknowledged: use --rate with --kind 2F");
+    }
+    if (!countGiven && options.duration <= 0) {
+        options.count = 1;
+    }
+
+    const std::uint64_t wanted = static_cast<std::uint64_t>(options.stations) + 64;
+    const std::uint64_t limit = rtu::sim::RaiseOpenFileLimit(wanted);
+    if (limit < wanted) {
+        std::cerr << "stationsim: only " << limit << " open files allowed; " << options.stations
+                  << " stations need " << wanted << '\n';
+        return kExitUsage;
+    }
+
+    const rtu::sim::SimSummary summary = rtu::sim::RunSimulation(options, std::cout);
+    summary.Print(std::cout);
+    std::cout.flush();
+
+    bool failed = false;
+    if (expectAcks) {
+        const bool allAcked = summary.connectFailures == 0 && summary.registrationFailures == 0 &&
+                              summary.badAcks == 0 && summary.missingAcks == 0 &&
+                              summary.acknowledged == summary.expectedAcks;
+        if (!allAcked) {
+            std::cerr << "stationsim: expected every frame acknowledged correctly\n";
+            failed = true;
+        }
+    }
+    if (expectClose && summary.closedByCentre != summary.connected) {
+        std::cerr << "stationsim: expected the centre to close every connection (closed "
+                  << summary.closedByCentre << " of " << summary.connected << ")\n";
+        failed = true;
+    }
+    return failed ? kExitAcks : kExitOk;
+}
