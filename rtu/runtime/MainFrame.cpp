@@ -276,8 +276,11 @@ void CMainFrame::OnlineCycle()
 
 void CMainFrame::CommandCycle()
 {
+    // Without a running service the main database is not configured and a
+    // query could only fail: wait as a failed poll would.
     storage::Rows rows;
-    if (!mainPool_.QueryRows("SELECT top 10 Id,YCZNo,CommandData,Status FROM SendCommandInfo WHERE Status=0 "
+    if (!running_ || !settings_.Current()->main.Used() ||
+        !mainPool_.QueryRows("SELECT top 10 Id,YCZNo,CommandData,Status FROM SendCommandInfo WHERE Status=0 "
                              "ORDER BY InsertTime DESC",
                              rows) ||
         rows.empty()) {

@@ -1,0 +1,212 @@
+// The receive path of network connections: binding connections to stations,
+// reconnects and reused connection ids, the online check, send routing, and
+// the front end's framing in plain and registration mode.
+#include "Fakes.h"
+
+#include "rtu/protocol/HexText.h"
+#include "rtu/runtime/StationRegistry.h"
+#include "rtu/uplink/ReceiveFrontEnd.h"
+
+#include <gcrypt.h>
+#include <gtest/gtest.h>
+
+namespace rtu {
+namespace {
+
+using testing::RecordingTransport;
+using testing::RecordingView;
+using testing::UplinkFrame;
+
+struct ReceivePath : ::testing::Test {
+    RecordingView view;
+    RecordingTransport transport;
+    StationRegistry registry{view, transport};
+    FrameQueue queue;
+    SettingsStore settings;
+    std::vector<std::string> discarded;
+    ReceiveFrontEnd frontEnd{registry, queue, view, settings,
+                             [this](const std::string& station) { discarded.push_back(station); }};
+
+    void Receive(int id, const std::string& bytes) { frontEnd.OnTcpData("10.0.0.7", id, bytes.data(), static_cast<int>(bytes.size())); }
+
+    int BoundConnection(const std::string& station)
+    {
+        CltDevInfo record;
+        if (!registry.GetLinkRecord(station, kNetworkLink, record)) return 0;
+        int id = 0;
+        registry.SendToStation(station, kNetworkLink, [](const CltDevInfo&) { return std::string("x"); });
+        if (!transport.sent.empty()) id = transport.sent.back().first;
+        transport.sent.clear();
+        return id;
+    }
+};
+
+const std::string kKeepAlive = "0001261209112000";
+
+TEST_F(ReceivePath, AFirstFrameSplitOverThreeBlocksBindsTheConnectionAndIsQueuedOnce)
+{
+    const std::string frame = UplinkFrame("0000000101", "2F", kKeepAlive);
+    Receive(1, frame.substr(0, 5));
+    Receive(1, frame.substr(5, 20));
+    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+    Receive(1, frame.substr(25));
+    EXPECT_EQ(queue.Size(), 1u);
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+
+    QueuedFrame item;
+    ASSERT_TRUE(queue.TryPop(item));
+    EXPECT_EQ(item.bytes, frame);
+    EXPECT_EQ(item.connectionId, 1);
+}
+
+TEST_F(ReceivePath, TwoFramesInOneBlockAreQueuedInOrderAndAPartialThirdIsKept)
+{
+    const std::string a = UplinkFrame("0000000101", "2F", kKeepAlive);
+    const std::string b = UplinkFrame("0000000101", "32", kKeepAlive + " TT 2612091120 Z 1.5 ");
+    Receive(3, "garbage" + a + b + a.substr(0, 10));
+    Receive(3, a.substr(10));
+    QueuedFrame item;
+    ASSERT_TRUE(queue.TryPop(item));
+    EXPECT_EQ(item.bytes, a);
+    ASSERT_TRUE(queue.TryPop(item));
+    EXPECT_EQ(item.bytes, b);
+    ASSERT_TRUE(queue.TryPop(item));
+    EXPECT_EQ(item.bytes, a);
+}
+
+TEST_F(ReceivePath, AReconnectingStationKeepsOneBindingAndItsOldConnectionIsClosed)
+{
+    const std::string frame = UplinkFrame("0000000101", "2F", kKeepAlive);
+    Receive(1, frame);
+    Receive(2, frame);
+    EXPECT_EQ(registry.NetworkStationCount(), 1u);
+    EXPECT_EQ(transport.closed, std::vector<int>{1});
+    EXPECT_EQ(BoundConnection("0000000101"), 2);
+
+    // The late close of the old connection must not unbind the station.
+    registry.OnConnectionClosed(1);
+    EXPECT_EQ(BoundConnection("0000000101"), 2);
+    EXPECT_FALSE(view.WentOffline("0000000101"));
+}
+
+TEST_F(ReceivePath, ARebindingOfAConnectionIdReplacesTheRecordOfItsFormerStation)
+{
+    // The first block of a connection carries frames of two stations: the
+    // second binding replaces the first, whose station must not linger.
+    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive) + UplinkFrame("0000000202", "2F", kKeepAlive));
+    EXPECT_EQ(BoundConnection("0000000202"), 1);
+    CltDevInfo record;
+    EXPECT_FALSE(registry.GetLinkRecord("0000000101", kNetworkLink, record));
+    registry.OnConnectionClosed(1);
+    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+    EXPECT_TRUE(view.WentOffline("0000000202"));
+}
+
+TEST_F(ReceivePath, ReceiveEventsAreIgnoredOnceAStopHasBegun)
+{
+    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
+    registry.BeginStop();
+    EXPECT_EQ(transport.closed, std::vector<int>{1});
+    Receive(2, UplinkFrame("0000000202", "2F", kKeepAlive));
+    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+    registry.FinishStop();
+    Receive(2, UplinkFrame("0000000202", "2F", kKeepAlive));
+    EXPECT_EQ(registry.NetworkStationCount(), 1u);
+}
+
+TEST_F(ReceivePath, TheOnlineCheckDropsStationsSilentForLongerThanTheLimitOnTheSteadyClock)
+{
+    auto steady = std::chrono::steady_clock::now();
+    registry.SetClock({[] { return std::int64_t{0}; }, [&] { return steady; }});
+    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
+    Receive(2, UplinkFrame("0000000102", "2F", kKeepAlive));
+    registry.RefreshSerialStation("0000000900", "01", "B7E2");
+
+    steady += std::chrono::seconds(300);
+    registry.RefreshNetworkStation("0000000102", "01", "B7E2");
+    auto online = registry.CheckOnline(std::chrono::seconds(300));
+    EXPECT_EQ(online, (std::vector<std::string>{"0000000101", "0000000102", "0000000900"}));
+    EXPECT_TRUE(transport.closed.empty());
+
+    steady += std::chrono::seconds(1);
+    online = registry.CheckOnline(std::chrono::seconds(300));
+    EXPECT_EQ(online, std::vector<std::string>{"0000000102"});
+    EXPECT_EQ(transport.closed, std::vector<int>{1});
+    EXPECT_TRUE(view.WentOffline("0000000101"));
+    EXPECT_TRUE(view.WentOffline("0000000900"));
+}
+
+TEST_F(ReceivePath, SendRawSaysWhetherTheStationHasANetworkLink)
+{
+    Receive(4, UplinkFrame("0000000101", "2F", kKeepAlive));
+    registry.RefreshSerialStation("0000000900", "01", "B7E2");
+    const std::uint8_t bytes[] = {1, 2, 3};
+    EXPECT_TRUE(registry.SendRaw("0000000101", bytes, 3));
+    EXPECT_FALSE(registry.SendRaw("0000000900", bytes, 3));
+    EXPECT_FALSE(registry.SendRaw("0000000555", bytes, 3));
+    ASSERT_EQ(transport.sent.size(), 1u);
+    EXPECT_EQ(transport.sent[0].first, 4);
+    EXPECT_EQ(transport.serial.size(), 1u);
+}
+
+// ---- registration mode ----------------------------------------------------
+
+std::string RegistrationPacket(const std::string& station, char freshStart)
+{
+    std::string plain = std::string("\x68\x12\x68\x02", 4) + station + freshStart + "ABCDEFGHI";
+    gcry_check_version(nullptr);
+    gcry_cipher_hd_t h = nullptr;
+    gcry_cipher_open(&h, GCRY_CIPHER_BLOWFISH, GCRY_CIPHER_MODE_ECB, 0);
+    gcry_cipher_setkey(h, "kP3807#?-+.,!*@%", 16);
+    std::uint8_t cipher[24];
+    gcry_cipher_encrypt(h, cipher, sizeof cipher, plain.data(), 24);
+    gcry_cipher_close(h);
+    return BytesToHexText(std::string_view(reinterpret_cast<const char*>(cipher), sizeof cipher));
+}
+
+struct RegistrationMode : ReceivePath {
+    void SetUp() override
+    {
+        ServerSettings s;
+        s.regMode = 1;
+        s.cent = "07";
+        s.centPwd = "ABCD99";
+        settings.Replace(s);
+    }
+};
+
+TEST_F(RegistrationMode, APacketThatIsNot48BytesClosesTheConnection)
+{
+    Receive(1, RegistrationPacket("0000000101", '0').substr(0, 47));
+    EXPECT_EQ(transport.closed, std::vector<int>{1});
+    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+}
+
+TEST_F(RegistrationMode, AValidPacketBindsTheStationIsEchoedAndGivesTheCentreAddresses)
+{
+    const std::string packet = RegistrationPacket("0000000101", '1');
+    Receive(1, packet);
+    ASSERT_EQ(transport.sent.size(), 1u);
+    EXPECT_EQ(transport.sent[0], std::make_pair(1, packet));
+    EXPECT_EQ(discarded, std::vector<std::string>{"0000000101"});
+    CltDevInfo record;
+    ASSERT_TRUE(registry.GetLinkRecord("0000000101", kNetworkLink, record));
+    EXPECT_EQ(record.centre, "07");
+    EXPECT_EQ(record.password, "ABCD");
+
+    // Frames after the packet are cut on the bound record.
+    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive, "07", "ABCD"));
+    EXPECT_EQ(queue.Size(), 1u);
+}
+
+TEST_F(RegistrationMode, AWrongPlaintextClosesTheConnection)
+{
+    std::string packet = RegistrationPacket("0000000101", '0');
+    packet[0] = packet[0] == 'A' ? 'B' : 'A';
+    Receive(1, packet);
+    EXPECT_EQ(transport.closed, std::vector<int>{1});
+    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+}
+
+}  // namespace
+}  // namespace rtu
