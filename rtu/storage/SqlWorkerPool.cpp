@@ -135,7 +135,7 @@ void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
         while (m_liveWorkers.load() > 0) {
             if (m_ended.wait_for(lock, kDrainProgressInterval, [this] { return m_liveWorkers.load() == 0; }))
                 break;
-            RTU_LOG_DEBUG("database pool stopping: " << m_queue.size() << " statements still queued");
+            RTU_LOG_DEBUG("database pool stopping: " << m_count << " statements still queued");
         }
     }
     for (auto& worker : m_workers)
@@ -164,7 +164,7 @@ bool CSqlWorkerPool::TestConnection()
     return ok;
 }
 
-bool CSqlWorkerPool::Enqueue(const std::string& statement)
+bool CSqlWorkerPool::Enqueue(const std::string& statement, const std::string& orderKey)
 {
     if (statement.empty())
         return false;
@@ -172,8 +172,18 @@ bool CSqlWorkerPool::Enqueue(const std::string& statement)
     std::uint64_t report = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (m_queue.size() < m_options.capacity) {
-            m_queue.push_back(statement);
+        if (m_count < m_options.capacity) {
+            if (orderKey.empty()) {
+                m_order.push_back(Turn{statement, {}});
+            } else {
+                KeyQueue& queue = m_keys[orderKey];
+                queue.statements.push_back(statement);
+                if (!queue.busy && !queue.scheduled) {
+                    m_order.push_back(Turn{{}, orderKey});
+                    queue.scheduled = true;
+                }
+            }
+            ++m_count;
             accepted = true;
         } else {
             ++m_droppedFull;
@@ -199,7 +209,17 @@ bool CSqlWorkerPool::Enqueue(const std::string& statement)
 std::size_t CSqlWorkerPool::Queued() const
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    return m_queue.size();
+    return m_count;
+}
+
+bool CSqlWorkerPool::WaitForKey(const std::string& orderKey, std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    const auto settled = [&] {
+        return m_keys.find(orderKey) == m_keys.end() || m_liveWorkers.load() == 0 || m_outage.load();
+    };
+    m_keyDone.wait_for(lock, limit, settled);
+    return m_keys.find(orderKey) == m_keys.end();
 }
 
 bool CSqlWorkerPool::OpenConnection(CAdoDB& db)
@@ -249,7 +269,7 @@ bool CSqlWorkerPool::QueryValue(const std::string& statement, std::string& value
     return true;
 }
 
-bool CSqlWorkerPool::TakeNext(std::string& statement, bool closeWhenIdle)
+bool CSqlWorkerPool::TakeNext(std::string& statement, std::string& key, bool closeWhenIdle)
 {
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
@@ -257,7 +277,7 @@ bool CSqlWorkerPool::TakeNext(std::string& statement, bool closeWhenIdle)
         const bool mayWork = m_running || (m_draining && now < m_drainUntil);
         if (!mayWork)
             return false;
-        if (!m_queue.empty()) {
+        if (!m_order.empty()) {
             if (m_retryAt != Clock::time_point{} && now < m_retryAt) {
                 // The database was unreachable: wait for the next try.
                 auto until = m_retryAt;
@@ -266,18 +286,74 @@ bool CSqlWorkerPool::TakeNext(std::string& statement, bool closeWhenIdle)
                 m_wake.wait_until(lock, until);
                 continue;
             }
-            statement = std::move(m_queue.front());
-            m_queue.pop_front();
+            Turn turn = std::move(m_order.front());
+            m_order.pop_front();
+            key = std::move(turn.key);
+            if (key.empty()) {
+                statement = std::move(turn.statement);
+            } else {
+                KeyQueue& queue = m_keys[key];
+                queue.scheduled = false;
+                queue.busy = true;
+                statement = std::move(queue.statements.front());
+                queue.statements.pop_front();
+            }
+            --m_count;
             return true;
         }
         if (!m_running)
             return false;  // stopping and nothing left
         if (closeWhenIdle) {
             statement.clear();
+            key.clear();
             return true;
         }
         m_wake.wait(lock);
     }
+}
+
+// A key's statement has run (or was dropped): its next one may go.
+void CSqlWorkerPool::Finish(const std::string& key)
+{
+    if (key.empty())
+        return;
+    bool done = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = m_keys.find(key);
+        if (it == m_keys.end())
+            return;
+        it->second.busy = false;
+        if (it->second.statements.empty()) {
+            m_keys.erase(it);
+            done = true;
+        } else {
+            m_order.push_back(Turn{{}, key});
+            it->second.scheduled = true;
+        }
+    }
+    if (done)
+        m_keyDone.notify_all();
+    else
+        m_wake.notify_one();
+}
+
+// A statement that could not be written goes back to the head of the queue.
+void CSqlWorkerPool::PutBack(std::string statement, const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (key.empty()) {
+        m_order.push_front(Turn{std::move(statement), {}});
+    } else {
+        KeyQueue& queue = m_keys[key];
+        queue.statements.push_front(std::move(statement));
+        queue.busy = false;
+        if (!queue.scheduled) {
+            m_order.push_front(Turn{{}, key});
+            queue.scheduled = true;
+        }
+    }
+    ++m_count;
 }
 
 CSqlWorkerPool::Outcome CSqlWorkerPool::Run(CAdoDB& db, bool& connected, const std::string& statement,
@@ -312,6 +388,7 @@ CSqlWorkerPool::Outcome CSqlWorkerPool::Run(CAdoDB& db, bool& connected, const s
 void CSqlWorkerPool::NoteOutage(const std::string& error)
 {
     std::chrono::milliseconds pause;
+    bool began = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_backoff.count() == 0)
@@ -320,22 +397,27 @@ void CSqlWorkerPool::NoteOutage(const std::string& error)
             m_backoff = std::min(m_backoff * 2, m_options.retryLongest);
         pause = m_backoff;
         m_retryAt = Clock::now() + pause;
+        began = !m_outage.exchange(true);
     }
-    if (!m_outage.exchange(true))
+    if (began) {
+        m_keyDone.notify_all();  // look-ups stop waiting for what cannot be written now
         RTU_LOG_ERROR("database unreachable, statements are kept and retried (first pause " << pause.count()
                                                                                             << " ms): " << error);
+    }
 }
 
 void CSqlWorkerPool::NoteRecovery()
 {
     std::size_t queued = 0;
+    bool ended = false;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_retryAt = {};
         m_backoff = std::chrono::milliseconds(0);
-        queued = m_queue.size();
+        queued = m_count;
+        ended = m_outage.exchange(false);
     }
-    if (m_outage.exchange(false)) {
+    if (ended) {
         RTU_LOG_ERROR("database reachable again, " << queued << " statements queued");
         m_wake.notify_all();
     }
@@ -346,11 +428,12 @@ void CSqlWorkerPool::WorkerLoop()
     auto db = std::make_unique<CAdoDB>();
     bool connected = false;
     std::string statement;
+    std::string key;
     std::string error;
     for (;;) {
         if (m_options.pauseBeforeEach.count() > 0)
             std::this_thread::sleep_for(m_options.pauseBeforeEach);
-        if (!TakeNext(statement, connected))
+        if (!TakeNext(statement, key, connected))
             break;
         if (statement.empty()) {
             // Nothing to do: give the connection back while idle.
@@ -363,23 +446,21 @@ void CSqlWorkerPool::WorkerLoop()
             ++m_executed;
             if (m_outage.load())
                 NoteRecovery();
+            Finish(key);
             break;
         case Outcome::Rejected:
             ++m_rejected;
             if (m_outage.load())
                 NoteRecovery();
             RTU_LOG_ERROR("database refused a statement, dropped: " << error << " -- " << Shown(statement));
+            Finish(key);
             break;
-        case Outcome::Unreachable: {
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                m_queue.push_front(std::move(statement));
-            }
+        case Outcome::Unreachable:
+            PutBack(std::move(statement), key);
             NoteOutage(error);
             db = std::make_unique<CAdoDB>();
             connected = false;
             break;
-        }
         }
         if (m_options.connectionPerStatement && connected) {
             db = std::make_unique<CAdoDB>();
@@ -392,6 +473,7 @@ void CSqlWorkerPool::WorkerLoop()
         --m_liveWorkers;
     }
     m_ended.notify_all();
+    m_keyDone.notify_all();
 }
 
 }  // namespace rtu::storage

@@ -6,7 +6,9 @@
 // worker keeps its statement at the head of the queue and tries again with a
 // growing pause, so an outage delays rows instead of losing them. A statement
 // the server rejects (syntax, constraint) is logged with the server's message
-// and dropped. Statements from one pool may run in any order.
+// and dropped. Statements queued with the same order key (a station's storage
+// number, say) run one at a time in the order they were queued; statements
+// without a key, and statements of different keys, may run in any order.
 //
 // Threads: Start, Stop and the destructor belong to the owner's thread;
 // Enqueue, QueryRows, QueryValue, TestConnection and the counters may be called
@@ -25,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace rtu::storage {
@@ -74,7 +77,14 @@ public:
 
     // Appends a statement; false (and the statement dropped, with a log line
     // at most every few seconds) when the queue is full or the text is empty.
-    bool Enqueue(const std::string& statement);
+    bool Enqueue(const std::string& statement, const std::string& orderKey = std::string());
+
+    // Waits until every statement queued with the key has been executed (or
+    // dropped), so that a query sees them. Returns at once, false, while no
+    // workers run or the database is unreachable, and false when the limit
+    // passes first.
+    bool WaitForKey(const std::string& orderKey,
+                    std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
 
     // Synchronous queries on the caller's thread, each on a fresh connection.
     // False when the database could not be reached or refused the query; the
@@ -94,8 +104,22 @@ public:
 private:
     enum class Outcome { Done, Rejected, Unreachable };
 
+    // One entry of the run order: a statement without a key, or the turn of
+    // a key whose oldest statement is next.
+    struct Turn {
+        std::string statement;  // empty for a key's turn
+        std::string key;
+    };
+    struct KeyQueue {
+        std::deque<std::string> statements;
+        bool busy = false;       // a worker runs one of its statements
+        bool scheduled = false;  // its turn is in m_order
+    };
+
     void WorkerLoop();
-    bool TakeNext(std::string& statement, bool closeWhenIdle);
+    bool TakeNext(std::string& statement, std::string& key, bool closeWhenIdle);
+    void Finish(const std::string& key);
+    void PutBack(std::string statement, const std::string& key);
     Outcome Run(CAdoDB& db, bool& connected, const std::string& statement, std::string& error);
     bool OpenConnection(CAdoDB& db);
     void EnsureSchema(CAdoDB& db);
@@ -116,7 +140,10 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_wake;   // statements queued, stop, retry time
     std::condition_variable m_ended;  // a worker has ended
-    std::deque<std::string> m_queue;
+    std::condition_variable m_keyDone;  // a key's last statement has run, or an outage began
+    std::deque<Turn> m_order;
+    std::unordered_map<std::string, KeyQueue> m_keys;
+    std::size_t m_count = 0;  // statements queued, not counting those being run
     std::chrono::steady_clock::time_point m_drainUntil{};
     std::chrono::steady_clock::time_point m_retryAt{};  // no statement before this (outage)
     std::chrono::milliseconds m_backoff{0};

@@ -94,17 +94,23 @@ TEST_P(Pool, AnOutageDelaysStatementsAndLosesNone)
     EXPECT_EQ(pool.Executed(), 0u);
     EXPECT_EQ(pool.Rejected(), 0u);
 
+    // A look-up does not wait for statements that cannot be written now.
+    ASSERT_TRUE(pool.Enqueue(Insert(99), "station"));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pool.WaitForKey("station", 20s));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s);
+
     // A stop during the outage keeps what could not be written.
     pool.Stop(30ms);
-    EXPECT_EQ(pool.Queued(), 40u);
+    EXPECT_EQ(pool.Queued(), 41u);
 
     ASSERT_TRUE(pool.Start());
     ASSERT_TRUE(WaitFor([&] { return pool.Executed() == 0u && pool.InOutage(); }));
     pool.SetConnectionString(m_database->Connection());  // the database is back
-    ASSERT_TRUE(WaitFor([&] { return pool.Executed() == 40u; }));
+    ASSERT_TRUE(WaitFor([&] { return pool.Executed() == 41u; }));
     EXPECT_FALSE(pool.InOutage());
     EXPECT_EQ(pool.Rejected(), 0u);
-    EXPECT_EQ(Count(pool), "40");
+    EXPECT_EQ(Count(pool), "41");
 }
 
 TEST_P(Pool, StatementsTheServerRefusesAreDroppedAndTheRestGoOn)
@@ -138,6 +144,32 @@ TEST_P(Pool, WritersOnManyThreadsLoseNothing)
     pool.Stop();
     EXPECT_EQ(pool.Executed(), 1000u);
     EXPECT_EQ(Count(pool), "1000");
+}
+
+TEST_P(Pool, StatementsOfOneKeyRunInTheirOrderAndALookUpSeesThem)
+{
+    CSqlWorkerPool pool;
+    pool.SetConnectionString(m_database->Connection());
+    ASSERT_TRUE(pool.Start());
+    // Two stations interleaved with statements that have no key.
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_TRUE(pool.Enqueue(Format("exec proc_InsertReceive '%s','%s','%d'", "A", "32", i), "A"));
+        ASSERT_TRUE(pool.Enqueue(Format("exec proc_InsertReceive '%s','%s','%d'", "B", "32", i), "B"));
+        ASSERT_TRUE(pool.Enqueue(Insert(i)));
+    }
+    ASSERT_TRUE(pool.WaitForKey("A", 20s));
+    std::string count;
+    ASSERT_TRUE(pool.QueryValue("select count(*) from ReceiveData where YCZNo='A'", count));
+    EXPECT_EQ(count, "150");
+    pool.Stop();
+    for (const char* key : {"A", "B"}) {
+        Rows rows;
+        ASSERT_TRUE(pool.QueryRows(Format("select CommandData from ReceiveData where YCZNo='%s' order by Id", key), rows));
+        ASSERT_EQ(rows.size(), 150u);
+        for (int i = 0; i < 150; ++i)
+            ASSERT_EQ(rows[static_cast<std::size_t>(i)][0], std::to_string(i)) << key;
+    }
+    EXPECT_TRUE(pool.WaitForKey("A", 0ms));  // nothing of A is left
 }
 
 TEST_P(Pool, SynchronousQueriesAnswerOrLeaveTheCallersValues)
