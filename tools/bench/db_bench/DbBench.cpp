@@ -2,6 +2,8 @@
 // reports are queued and timed until the last one is in the database, on a
 // new SQLite file and on a PostgreSQL server, with the pool as built and with
 // a 100 ms pause and a new connection before every statement for comparison.
+// The readings come from 1,000 stations and are queued with the station as
+// order key, as the program queues them.
 //
 //   db_bench [--count N] [--legacy-count N] [--pg CONNECTION] [--only sqlite|postgresql]
 //
@@ -72,7 +74,8 @@ Result Run(const std::string& connection, int count, bool legacy)
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         const std::string statement = TimedReading(i);
-        while (!pool.Enqueue(statement)) {
+        const std::string station = std::to_string(100000000 + i % 1000);
+        while (!pool.Enqueue(statement, station)) {
             ++result.refusedWhileFull;  // a burst beyond the queue: the writer waits and tries again
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
