@@ -1,0 +1,473 @@
+// The data centre end to end: the real `RTU --headless` in a fresh folder
+// with SQLite databases, driven over loopback TCP by stations written here
+// and by stationsim. Every acknowledgement is compared byte for byte, and
+// the rows are read from both database files after the program has stopped.
+#include "tests/e2e/RtuProcess.h"
+
+#include "rtu/protocol/FrameCodec.h"
+#include "rtu/protocol/HexText.h"
+#include "rtu/protocol/TimeText.h"
+#include "rtu/storage/AdoDB.h"
+#include "tools/stationsim/StationFrames.h"
+
+#include <gcrypt.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace rtu::e2e {
+namespace {
+
+using storage::Rows;
+
+std::string Body(std::uint16_t serial, const std::string& elements)
+{
+    return sim::BodyPrefix(serial, LocalNow()) + elements;
+}
+
+std::string Frame(const std::string& station, const std::string& code, const std::string& body,
+                  const std::string& password = "B7E2", const std::string& centre = "01")
+{
+    sim::StationIdentity id;
+    id.station = station;
+    id.password = password;
+    id.centre = centre;
+    return sim::EncodeUplinkFrame(id, code, body);
+}
+
+std::time_t Seconds(const CalendarTime& t)
+{
+    std::tm parts{};
+    parts.tm_year = t.year - 1900;
+    parts.tm_mon = t.month - 1;
+    parts.tm_mday = t.day;
+    parts.tm_hour = t.hour;
+    parts.tm_min = t.minute;
+    parts.tm_sec = t.second;
+    parts.tm_isdst = -1;
+    return std::mktime(&parts);
+}
+
+// The acknowledgement must be exactly what the codec builds from the sent
+// frame with the send time the centre wrote, and that time must be now.
+void ExpectAcknowledgementOf(const std::optional<std::string>& ack, const std::string& sent)
+{
+    ASSERT_TRUE(ack.has_value()) << "no acknowledgement";
+    ASSERT_EQ(ack->size(), 45u) << *ack;
+    const std::string digits = ack->substr(28, 12);
+    CalendarTime t;
+    t.year = 2000 + std::atoi(digits.substr(0, 2).c_str());
+    t.month = std::atoi(digits.substr(2, 2).c_str());
+    t.day = std::atoi(digits.substr(4, 2).c_str());
+    t.hour = std::atoi(digits.substr(6, 2).c_str());
+    t.minute = std::atoi(digits.substr(8, 2).c_str());
+    t.second = std::atoi(digits.substr(10, 2).c_str());
+    FrameBytes expected;
+    ASSERT_TRUE(BuildAcknowledgement(sent, t, expected));
+    EXPECT_EQ(BytesToHexText(*ack), BytesToHexText(expected.View()));
+    EXPECT_LE(std::labs(static_cast<long>(Seconds(t) - Seconds(LocalNow()))), 60L) << digits;
+}
+
+Rows Query(const std::string& database, const std::string& statement)
+{
+    storage::CAdoDB db;
+    Rows rows;
+    EXPECT_TRUE(db.Open("Driver=SQLite3;Database=" + database)) << db.LastError();
+    EXPECT_TRUE(db.QueryRows(statement, rows)) << statement << ": " << db.LastError();
+    return rows;
+}
+
+std::string Count(const std::string& database, const std::string& statement)
+{
+    const Rows rows = Query(database, statement);
+    return rows.empty() || rows[0].empty() ? "" : rows[0][0];
+}
+
+double Number(const std::string& text)
+{
+    return std::atof(text.c_str());
+}
+
+// Runs stationsim against the centre; its exit status, its output in `output`.
+int RunStationsim(const std::string& arguments, std::string& output)
+{
+    const std::string command = std::string(STATIONSIM_PROGRAM) + " " + arguments + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        output.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A registration packet enciphered here, independently of the simulator.
+std::string EncipherRegistration(const std::string& station)
+{
+    std::string plain("\x68\x13\x68\x02", 4);
+    plain += station + "1";
+    plain.resize(24, '\0');
+    gcry_check_version(nullptr);
+    gcry_cipher_hd_t h = nullptr;
+    EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_BLOWFISH, GCRY_CIPHER_MODE_ECB, 0), 0u);
+    EXPECT_EQ(gcry_cipher_setkey(h, "kP3807#?-+.,!*@%", 16), 0u);
+    unsigned char cipher[24];
+    EXPECT_EQ(gcry_cipher_encrypt(h, cipher, sizeof cipher, plain.data(), plain.size()), 0u);
+    gcry_cipher_close(h);
+    return BytesToHexText(std::string_view(reinterpret_cast<const char*>(cipher), sizeof cipher));
+}
+
+#define START_CENTRE(centre)                                                        \
+    ASSERT_TRUE((centre).Start()) << "RTU did not start listening:\n" << (centre).Output()
+
+TEST(DataCentre, TimedReportIsAcknowledgedAndStoredInBothDatabases)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+
+    StationLink link;
+    ASSERT_TRUE(link.Connect(centre.Port()));
+    const std::string first = Frame("0000000101", "32",
+                                    Body(0x00A7, " ST 0000000101 H TT 2405061230 PN05 2.0 PJ 10.5 PT 125.5"
+                                                 " Z 102.345 Q 12.5 ADC1 Z,102.345,m ADC2 T,M,C VT 12.60"));
+    ASSERT_TRUE(link.Send(first));
+    ExpectAcknowledgementOf(link.ReadFrame(), first);
+
+    // The next report at once: its level is compared with the one just sent.
+    const std::string second =
+        Frame("0000000101", "32", Body(0x00A8, " ST 0000000101 H TT 2405061235 PN05 0 PJ 10.5 Z 102.000 Q 11.0 VT 12.6"));
+    ASSERT_TRUE(link.Send(second));
+    ExpectAcknowledgementOf(link.ReadFrame(), second);
+
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    const std::string main = centre.MainDatabase();
+    // Raw frames depend on nothing before them: any order will do.
+    Rows rows = Query(main, "select YCZNo, CommandName, CommandData from ReceiveData order by CommandData");
+    Rows frames{{"0000000101", "32", BytesToHexText(first)}, {"0000000101", "32", BytesToHexText(second)}};
+    std::sort(frames.begin(), frames.end());
+    EXPECT_EQ(rows, frames);
+
+    rows = Query(main, "select ChannelName, ElementId, ElementValue, Unit, CommandName, YCZNo from DeviceTimingData "
+                       "where ObserveTime = '2024-05-06 12:30:00' order by Id");
+    const Rows expected{{"ADC1", "Z", "102.345", "m", "32", "0000000101"},
+                        {"ADC2", "T", "0", "C", "32", "0000000101"},
+                        {"ADC11", "PJ", "10.5", "mm", "32", "0000000101"},
+                        {"ADC8", "PT", "125.5", "mm", "32", "0000000101"},
+                        {"ADC9", "Z", "102.345", "m", "32", "0000000101"},
+                        {"ADC10", "Q", "12.5", "m^3/s", "32", "0000000101"}};
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(Count(main, "select count(*) from DeviceTimingData where ObserveTime = '2024-05-06 12:35:00'"), "3");
+
+    const std::string third = centre.SecondaryDatabase();
+    rows = Query(third, "select STCD, TM, DRP, INTV, DYP, WTH from ST_PPTN_R order by TM");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], "00000101");
+    EXPECT_EQ(rows[0][1], "2024-05-06 12:30:00");
+    EXPECT_DOUBLE_EQ(Number(rows[0][2]), 2.0);
+    EXPECT_DOUBLE_EQ(Number(rows[0][3]), 0.05);
+    EXPECT_DOUBLE_EQ(Number(rows[0][4]), 10.5);
+    EXPECT_EQ(rows[0][5], "7");
+    EXPECT_EQ(rows[1][5], "9");  // no rain in the second five minutes
+
+    rows = Query(third, "select STCD, TM, Z, Q, WPTN from ST_RIVER_R order by TM");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], "00000101");
+    EXPECT_DOUBLE_EQ(Number(rows[0][2]), 102.345);
+    EXPECT_DOUBLE_EQ(Number(rows[0][3]), 12.5);
+    EXPECT_EQ(rows[0][4], "5");  // the first level is taken as rising
+    EXPECT_EQ(rows[1][1], "2024-05-06 12:35:00");
+    EXPECT_EQ(rows[1][4], "4") << "the falling level must be compared with the report before it";
+}
+
+TEST(DataCentre, AlarmHourlyAndFiveMinuteReportsAreStored)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+
+    StationLink link;
+    ASSERT_TRUE(link.Connect(centre.Port()));
+    const std::string alarm =
+        Frame("0000000102", "33", Body(1, " ST 0000000102 TT 2405061230 Z 105.5 VT 12.6"));
+    // Hour 23: the twelfth step is midnight of the next day. Rain 0.0, 1.0,
+    // 2.0, none, then 0.5; levels 12.34, none, then 1.00.
+    const std::string drp = "000A14FF0505050505050505";
+    const std::string drz = "04D2FFFF" + std::string("0064") + "0064006400640064006400640064006400640064";
+    const std::string hourly = Frame("0000000102", "34",
+                                     Body(2, " ST 0000000102 H TT 2405062300 DRP " + drp + " DRZ1 " + drz + " VT 12.6"));
+    const std::string fiveMinute =
+        Frame("0000000103", "35", Body(3, " ST 0000000103 H TT 2405061057 Z 101.25 VT 12.6"));
+    for (const std::string& frame : {alarm, hourly}) {
+        ASSERT_TRUE(link.Send(frame));
+        ExpectAcknowledgementOf(link.ReadFrame(), frame);
+    }
+    // The same hour again updates the twelve rows instead of adding twelve.
+    const std::string hourlyAgain = Frame("0000000102", "34",
+                                          Body(4, " ST 0000000102 H TT 2405062300 DRP " + drp + " DRZ1 " + drz));
+    ASSERT_TRUE(link.Send(hourlyAgain));
+    ExpectAcknowledgementOf(link.ReadFrame(), hourlyAgain);
+
+    StationLink other;
+    ASSERT_TRUE(other.Connect(centre.Port()));
+    ASSERT_TRUE(other.Send(fiveMinute));
+    ExpectAcknowledgementOf(other.ReadFrame(), fiveMinute);
+
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    const std::string main = centre.MainDatabase();
+
+    Rows rows = Query(main, "select YCZNo, CommandName, AlarmInfo, Year, Month, Day, ZXZNO from DeviceAlarmData");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "0000000102");
+    EXPECT_EQ(rows[0][1], "33");
+    EXPECT_NE(rows[0][2].find("105.5 (m)"), std::string::npos) << rows[0][2];
+    EXPECT_EQ((storage::Row{rows[0][3], rows[0][4], rows[0][5], rows[0][6]}), (storage::Row{"2024", "5", "6", "01"}));
+
+    rows = Query(main, "select SaveTime, Num, Rainfall, waterLevel, Year, Month, Day, Hour from DeviceHourData "
+                       "where YCZNo = '0000000102' and CommandName = '34' order by SaveTime");
+    ASSERT_EQ(rows.size(), 12u);
+    EXPECT_EQ(rows[0][0], "2024-05-06 23:05:00");
+    EXPECT_EQ(rows[0][1], "1");
+    EXPECT_EQ(rows[0][2], "0.0");
+    EXPECT_EQ(rows[0][3], "12.34");
+    EXPECT_EQ(rows[1][2], "1.0");
+    EXPECT_EQ(rows[1][3], "");
+    EXPECT_EQ(rows[2][2], "2.0");
+    EXPECT_EQ(rows[3][2], "");
+    EXPECT_EQ(rows[3][3], "1.00");
+    EXPECT_EQ(rows[10][0], "2024-05-06 23:55:00");
+    EXPECT_EQ((storage::Row{rows[11][0], rows[11][1], rows[11][4], rows[11][5], rows[11][6], rows[11][7]}),
+              (storage::Row{"2024-05-07 00:00:00", "12", "2024", "5", "7", "0"}));
+
+    rows = Query(main, "select SaveTime, waterLevel from DeviceHourData where YCZNo = '0000000103'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "2024-05-06 11:00:00");
+    EXPECT_DOUBLE_EQ(Number(rows[0][1]), 101.25);
+
+    EXPECT_EQ(Count(main, "select count(*) from ReceiveData"), "4");
+}
+
+TEST(DataCentre, WrongPasswordOrCentreDropsTheLinkButACorruptFrameDoesNot)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+    const std::string body = Body(1, " ST 0000000104 H TT 2405061230 Z 1.0 VT 12.6");
+
+    StationLink wrongPassword;
+    ASSERT_TRUE(wrongPassword.Connect(centre.Port()));
+    ASSERT_TRUE(wrongPassword.Send(Frame("0000000104", "32", body, "0000")));
+    EXPECT_TRUE(wrongPassword.WaitClosed(15s)) << "the link of a wrong password stays open";
+    EXPECT_FALSE(wrongPassword.ReadFrame(0ms).has_value()) << "a wrong password was acknowledged";
+
+    StationLink wrongCentre;
+    ASSERT_TRUE(wrongCentre.Connect(centre.Port()));
+    ASSERT_TRUE(wrongCentre.Send(Frame("0000000105", "32", body, "B7E2", "02")));
+    EXPECT_TRUE(wrongCentre.WaitClosed(15s)) << "the link of a wrong centre address stays open";
+
+    // One corrupted byte (here in the password) is caught by the check code
+    // first: the frame is ignored and the link stays.
+    StationLink corrupt;
+    ASSERT_TRUE(corrupt.Connect(centre.Port()));
+    std::string bad = Frame("0000000106", "32", body);
+    bad[14] = 'X';
+    ASSERT_TRUE(corrupt.Send(bad));
+    const std::string good = Frame("0000000106", "32", Body(2, " ST 0000000106 H TT 2405061235 Z 1.0 VT 12.6"));
+    ASSERT_TRUE(corrupt.Send(good));
+    const auto ack = corrupt.ReadFrame();
+    ExpectAcknowledgementOf(ack, good);
+    EXPECT_FALSE(corrupt.Closed());
+
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData"), "1");
+}
+
+TEST(DataCentre, ReconnectingStationKeepsOneBindingAndGetsCommands)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+
+    StationLink old;
+    ASSERT_TRUE(old.Connect(centre.Port()));
+    const std::string first = Frame("0000000107", "32", Body(1, " ST 0000000107 H TT 2405061230 Z 1.0 VT 12.6"));
+    ASSERT_TRUE(old.Send(first));
+    ExpectAcknowledgementOf(old.ReadFrame(), first);
+
+    StationLink fresh;
+    ASSERT_TRUE(fresh.Connect(centre.Port()));
+    const std::string second = Frame("0000000107", "32", Body(2, " ST 0000000107 H TT 2405061235 Z 1.1 VT 12.6"));
+    ASSERT_TRUE(fresh.Send(second));
+    ExpectAcknowledgementOf(fresh.ReadFrame(), second);
+    EXPECT_TRUE(old.WaitClosed(10s)) << "the older connection of a reconnected station stays open";
+
+    // A command queued in the command table reaches the station on its new
+    // connection only.
+    FrameBytes command;
+    const DownlinkAddress address{"0000000107", "01", "B7E2"};
+    SerialNumberCounter serials(0x0042);
+    ASSERT_EQ(BuildCommandFrame(address, "45", "", serials, LocalNow(), command), CommandBuild::kBuilt);
+    {
+        storage::CAdoDB db;
+        ASSERT_TRUE(db.Open("Driver=SQLite3;Database=" + centre.MainDatabase())) << db.LastError();
+        ASSERT_TRUE(db.Execute("insert into SendCommandInfo (YCZNo, CommandData, Status) values ('0000000107', '" +
+                               BytesToHexText(command.View()) + "', 0)"))
+            << db.LastError();
+    }
+    const auto received = fresh.ReadFrame(15s);
+    ASSERT_TRUE(received.has_value()) << "the queued command did not arrive";
+    EXPECT_EQ(BytesToHexText(*received), BytesToHexText(command.View()));
+
+    // The station answers with the same function code; the answer is acknowledged.
+    sim::DownlinkFields fields;
+    ASSERT_TRUE(sim::ReadDownlink(*received, fields));
+    sim::StationIdentity id;
+    id.station = "0000000107";
+    const std::string answer =
+        sim::EncodeUplinkFrame(id, "45", sim::AnswerBody(fields, id, LocalNow(), sim::StationReadings(1)));
+    ASSERT_TRUE(fresh.Send(answer));
+    std::optional<std::string> reply;
+    // The poller may send the command again before its status is written.
+    do {
+        reply = fresh.ReadFrame(10s);
+    } while (reply && !sim::LooksLikeAcknowledgement(*reply));
+    ExpectAcknowledgementOf(reply, answer);
+
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    EXPECT_EQ(Count(centre.MainDatabase(), "select Status from SendCommandInfo"), "1");
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData where CommandName = '45'"), "1");
+}
+
+TEST(DataCentre, SilentStationGoesOfflineAndKeepAlivesKeepAStationOnline)
+{
+    // OffLine below 120 seconds is raised to 120, and the check runs every
+    // 10 seconds: the silent station is closed 121 to about 131 seconds
+    // after its last frame. About two and a half minutes.
+    CentreSettings settings;
+    settings.offLine = 30;
+    RtuProcess centre(settings);
+    START_CENTRE(centre);
+
+    StationLink silent;
+    StationLink talking;
+    ASSERT_TRUE(silent.Connect(centre.Port()));
+    ASSERT_TRUE(talking.Connect(centre.Port()));
+    const std::string report = Frame("0000000108", "32", Body(1, " ST 0000000108 H TT 2405061230 Z 1.0 VT 12.6"));
+    ASSERT_TRUE(silent.Send(report));
+    ExpectAcknowledgementOf(silent.ReadFrame(), report);
+    const auto lastFrame = std::chrono::steady_clock::now();
+    const std::string hello = Frame("0000000109", "32", Body(1, " ST 0000000109 H TT 2405061230 Z 1.0 VT 12.6"));
+    ASSERT_TRUE(talking.Send(hello));
+    ExpectAcknowledgementOf(talking.ReadFrame(), hello);
+
+    // The talking station sends a keep-alive every 20 seconds while the
+    // silent one is waited for; keep-alives are never answered.
+    std::uint16_t serial = 2;
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - lastFrame < 180s) {
+        closed = silent.WaitClosed(20s);
+        if (!closed) {
+            ASSERT_TRUE(talking.Send(Frame("0000000109", "2F", Body(serial++, " ST 0000000109 H VT 12.6"))));
+        }
+    }
+    const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - lastFrame).count();
+    ASSERT_TRUE(closed) << "the silent station was not closed within 180 s";
+    EXPECT_GE(after, 119.0) << "closed before OffLine had passed";
+    EXPECT_LE(after, 145.0);
+
+    EXPECT_FALSE(talking.Closed());
+    EXPECT_FALSE(talking.ReadFrame(0ms).has_value()) << "a keep-alive was answered";
+    const std::string later = Frame("0000000109", "32", Body(serial, " ST 0000000109 H TT 2405061235 Z 1.0 VT 12.6"));
+    ASSERT_TRUE(talking.Send(later));
+    ExpectAcknowledgementOf(talking.ReadFrame(), later);
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+}
+
+TEST(DataCentre, RegistrationModeEchoesThePacketAndRefusesBadOnes)
+{
+    CentreSettings settings;
+    settings.regMode = 1;
+    RtuProcess centre(settings);
+    START_CENTRE(centre);
+
+    StationLink link;
+    ASSERT_TRUE(link.Connect(centre.Port()));
+    const std::string packet = EncipherRegistration("0000000110");
+    ASSERT_TRUE(link.Send(packet));
+    EXPECT_EQ(link.ReadBytes(48), packet);
+    const std::string report = Frame("0000000110", "32", Body(1, " ST 0000000110 H TT 2405061230 Z 3.5 VT 12.6"));
+    ASSERT_TRUE(link.Send(report));
+    ExpectAcknowledgementOf(link.ReadFrame(), report);
+
+    StationLink shortPacket;
+    ASSERT_TRUE(shortPacket.Connect(centre.Port()));
+    ASSERT_TRUE(shortPacket.Send(packet.substr(0, 47)));
+    EXPECT_TRUE(shortPacket.WaitClosed(10s)) << "a 47-byte packet was not refused";
+
+    StationLink wrongKey;
+    ASSERT_TRUE(wrongKey.Connect(centre.Port()));
+    ASSERT_TRUE(wrongKey.Send(std::string(48, 'A')));
+    EXPECT_TRUE(wrongKey.WaitClosed(10s)) << "a packet that deciphers to nothing was not refused";
+
+    // Without a packet, a frame as first block is no registration either.
+    StationLink plain;
+    ASSERT_TRUE(plain.Connect(centre.Port()));
+    ASSERT_TRUE(plain.Send(report));
+    EXPECT_TRUE(plain.WaitClosed(10s));
+
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData where YCZNo = '0000000110'"), "1");
+}
+
+TEST(DataCentre, StationsimLoadIsAcknowledgedAndEveryRowStored)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+    std::string output;
+    const int status = RunStationsim("--port " + std::to_string(centre.Port()) +
+                                         " --stations 40 --count 25 --fast --kind 32 --expect-acks --drain 20",
+                                     output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("acknowledged: 1000 of 1000, bad acknowledgements 0, missing 0"), std::string::npos)
+        << output;
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData"), "1000");
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from DeviceTimingData"), "6000");
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(distinct YCZNo) from DeviceTimingData"), "40");
+    EXPECT_EQ(Count(centre.SecondaryDatabase(), "select count(*) from ST_RIVER_R"), "1000");
+    EXPECT_EQ(Count(centre.SecondaryDatabase(), "select count(*) from ST_PPTN_R"), "1000");
+}
+
+TEST(DataCentre, StationsimMixInRegistrationModeAndRefusedPasswords)
+{
+    CentreSettings settings;
+    settings.regMode = 1;
+    RtuProcess centre(settings);
+    START_CENTRE(centre);
+
+    std::string output;
+    int status = RunStationsim("--port " + std::to_string(centre.Port()) +
+                                   " --mode registration --stations 20 --count 8 --fast --kind mix --expect-acks",
+                               output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("registrations: echoed 20, failed 0"), std::string::npos) << output;
+
+    output.clear();
+    status = RunStationsim("--port " + std::to_string(centre.Port()) +
+                               " --mode registration --base 501 --stations 5 --wrong-password --expect-close",
+                           output);
+    EXPECT_EQ(status, 0) << output;
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData"), "160");
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData where YCZNo >= '0000000501'"), "0");
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from DeviceHourData where CommandName = '34'"), "240");
+}
+
+}  // namespace
+}  // namespace rtu::e2e

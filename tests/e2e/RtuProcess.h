@@ -1,0 +1,92 @@
+// The data centre as a separate process for end-to-end tests: a fresh
+// folder with server.ini (SQLite databases), config.ini and IOCP_log.cfg,
+// `RTU --headless` started in it on a free loopback port, and stopped with
+// SIGTERM. Also a station's TCP link that reads whole frames with time limits.
+#pragma once
+
+#include "rtu/uplink/CutFrames.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace rtu::e2e {
+
+using namespace std::chrono_literals;
+
+struct CentreSettings {
+    int offLine = 120;       // seconds
+    int regMode = 0;         // 0 plain, 1 registration
+    int parseDelay = 0;      // milliseconds
+    bool secondary = true;   // write the secondary database (third.db)
+    std::string conversionIds;  // lines "station=number" of section Conversion ID
+};
+
+class RtuProcess {
+public:
+    explicit RtuProcess(const CentreSettings& settings = {});
+    ~RtuProcess();
+    RtuProcess(const RtuProcess&) = delete;
+    RtuProcess& operator=(const RtuProcess&) = delete;
+
+    // Starts the program and waits (bounded) until its port accepts
+    // connections. False when it exited or never listened.
+    bool Start(std::chrono::seconds limit = 30s);
+    // SIGTERM, then waits for the exit; the exit status, or -1 when it was
+    // killed by a signal or had to be killed after `limit`.
+    int Stop(std::chrono::seconds limit = 60s);
+    bool Running() const { return pid_ > 0; }
+
+    std::uint16_t Port() const { return port_; }
+    const std::string& Folder() const { return folder_; }
+    std::string MainDatabase() const { return folder_ + "/rtu.db"; }
+    std::string SecondaryDatabase() const { return folder_ + "/third.db"; }
+    // What the program wrote to standard output and standard error.
+    std::string Output() const;
+
+private:
+    std::string folder_;
+    std::uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// A loopback port that nothing listens on at the moment of the call.
+std::uint16_t FreePort();
+
+// One station's TCP connection, blocking with time limits.
+class StationLink {
+public:
+    StationLink() = default;
+    ~StationLink();
+    StationLink(const StationLink&) = delete;
+    StationLink& operator=(const StationLink&) = delete;
+
+    bool Connect(std::uint16_t port);
+    bool Send(std::string_view bytes);
+    // The next complete frame, or empty when none came within the limit or
+    // the link closed.
+    std::optional<std::string> ReadFrame(std::chrono::milliseconds limit = 10s);
+    // Exactly n raw bytes (not framed), or what came before the limit.
+    std::string ReadBytes(std::size_t n, std::chrono::milliseconds limit = 10s);
+    // True when the centre closed the connection within the limit; bytes
+    // that arrive meanwhile are kept for ReadFrame.
+    bool WaitClosed(std::chrono::milliseconds limit);
+    bool Closed() const { return closed_; }
+
+private:
+    // Reads what is there within the limit into the framing; false on time-out.
+    bool Receive(std::chrono::milliseconds limit);
+
+    int fd_ = -1;
+    bool closed_ = false;
+    std::string raw_;  // bytes received and not yet framed (for ReadBytes)
+    FramingState framing_;
+    std::deque<std::string> frames_;
+};
+
+}  // namespace rtu::e2e
