@@ -20,9 +20,12 @@ struct DbSettings {
 
 // Builds the connection string for the settings:
 //   no driver           driver={SQL Server};Server=S;DATABASE=N;UID=U;PWD=P
-//   SQLite3             Driver={SQLite3};Database=N;... (N relative to the current directory)
-//   PostgreSQL ...      Driver={PostgreSQL Unicode};Server=H;Port=P;Database=N;UID=U;PWD=P
-//   FreeTDS             Driver={FreeTDS};Server=H;Port=P;Database=N;UID=U;PWD=P;TDS_Version=V
+//   SQLite3             Driver={SQLite3};Database=N;Timeout=30000;JournalMode=WAL;SyncPragma=NORMAL
+//                       (N is the file, relative to the current directory)
+//   PostgreSQL ...      Driver={PostgreSQL Unicode};Server=H;Port=P;Database=N;UID=U;PWD=P;BoolsAsChar=0
+//                       (S is "host" or "host:port")
+//   FreeTDS             Driver={FreeTDS};Server=H;Port=P;Database=N;UID=U;PWD=P;TDS_Version=V;ClientCharset=UTF-8
+//                       (V defaults to 7.4)
 //   any other driver    the SQL Server form with that driver name
 // Values containing ';', '{' or '}' (or blanks at their ends) are put in braces,
 // so no setting can end its value early or add keys of its own.

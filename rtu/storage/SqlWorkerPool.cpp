@@ -4,6 +4,7 @@
 #include "rtu/storage/SqliteSchema.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace rtu::storage {
@@ -86,6 +87,15 @@ bool CSqlWorkerPool::Start()
         if (worker.joinable())
             worker.join();
     m_workers.clear();
+    // The embedded database gets its tables now, not at its first statement.
+    std::string driver = ConnectionStringValue(ConnectionString(), "driver");
+    std::transform(driver.begin(), driver.end(), driver.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (driver.find("sqlite") != std::string::npos) {
+        CAdoDB db;
+        if (!OpenConnection(db))
+            RTU_LOG_ERROR("SQLite database could not be opened: " << db.LastError());
+    }
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_running = true;

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
+
+#include <unistd.h>
 
 namespace rtu::storage::test {
 namespace {
@@ -203,6 +206,32 @@ TEST(PoolQueue, TheStatementPastTheCapacityIsDropped)
     EXPECT_FALSE(pool.Enqueue(""));
     EXPECT_EQ(pool.Queued(), 65535u);
     EXPECT_EQ(pool.DroppedFull(), 1u);
+}
+
+TEST(PoolQueue, ANewSqliteFileGetsItsTablesWhenThePoolStarts)
+{
+    // A relative name is a file in the current directory.
+    const std::string name = Format("pool-start-%d.db", static_cast<int>(getpid()));
+    std::filesystem::remove(name);
+    {
+        DbSettings settings;
+        settings.driver = "SQLite3";
+        settings.name = name;
+        CSqlWorkerPool pool;
+        pool.SetConnection(settings);
+        ASSERT_TRUE(pool.Start());
+        EXPECT_TRUE(std::filesystem::exists(name));
+        CAdoDB db;
+        ASSERT_TRUE(db.Open(pool.ConnectionString()));
+        std::string tables;
+        ASSERT_TRUE(db.QueryValue("select count(*) from sqlite_master where name in ('DeviceInfo','DeviceHourData',"
+                                  "'DeviceAlarmData','SendCommandInfo','ST_PPTN_R','ST_RIVER_R','proc_InsertReceive',"
+                                  "'proc_insertDeviceTimingData','proc_updateRgzs','pro_updateImage')",
+                                  tables));
+        EXPECT_EQ(tables, "10");
+    }
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(name + suffix);
 }
 
 TEST(PoolQueue, AnEmptyConnectionStringNeverOpens)
