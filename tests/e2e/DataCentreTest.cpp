@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rtu::e2e {
@@ -441,6 +442,46 @@ TEST(DataCentre, StationsimLoadIsAcknowledgedAndEveryRowStored)
     EXPECT_EQ(Count(centre.MainDatabase(), "select count(distinct YCZNo) from DeviceTimingData"), "40");
     EXPECT_EQ(Count(centre.SecondaryDatabase(), "select count(*) from ST_RIVER_R"), "1000");
     EXPECT_EQ(Count(centre.SecondaryDatabase(), "select count(*) from ST_PPTN_R"), "1000");
+}
+
+// Queues a command for the station in the command table, retrying while the
+// program is still creating its database.
+void QueueCommand(const RtuProcess& centre, const std::string& station, const std::string& function,
+                  const std::string& text)
+{
+    FrameBytes command;
+    const DownlinkAddress address{station, "01", "B7E2"};
+    ASSERT_EQ(BuildCommandFrame(address, function, text, command), CommandBuild::kBuilt);
+    const std::string insert = "insert into SendCommandInfo (YCZNo, CommandData, Status) values ('" + station +
+                               "', '" + BytesToHexText(command.View()) + "', 0)";
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    storage::CAdoDB db;
+    while (!(db.Open("Driver=SQLite3;Database=" + centre.MainDatabase()) && db.Execute(insert))) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << db.LastError();
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+TEST(DataCentre, StationsimAnswersQueuedCommands)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+    // Waiting commands go out as soon as their stations are bound.
+    QueueCommand(centre, "0000000301", "41", " 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0F 1F ");
+    QueueCommand(centre, "0000000302", "38", "2405060824050610 DRN05 DRP ");
+
+    std::string output;
+    const int status = RunStationsim("--port " + std::to_string(centre.Port()) +
+                                         " --base 301 --stations 2 --rate 4 --duration 6 --verbose --expect-acks",
+                                     output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("0000000301 <- command 41"), std::string::npos) << output;
+    EXPECT_NE(output.find("0000000302 <- command 38"), std::string::npos) << output;
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from SendCommandInfo where Status = 1"), "2");
+    EXPECT_NE(Count(centre.MainDatabase(), "select count(*) from ReceiveData where CommandName = '41'"), "0");
+    EXPECT_NE(Count(centre.MainDatabase(), "select count(*) from ReceiveData where CommandName = '38'"), "0");
 }
 
 TEST(DataCentre, StationsimMixInRegistrationModeAndRefusedPasswords)
