@@ -157,13 +157,14 @@ TEST(DataCentre, TimedReportIsAcknowledgedAndStoredInBothDatabases)
     EXPECT_EQ(rows, frames);
 
     rows = Query(main, "select ChannelName, ElementId, ElementValue, Unit, CommandName, YCZNo from DeviceTimingData "
-                       "where ObserveTime = '2024-05-06 12:30:00' order by Id");
-    const Rows expected{{"ADC1", "Z", "102.345", "m", "32", "0000000101"},
+                       "where ObserveTime = '2024-05-06 12:30:00' order by ChannelName");
+    Rows expected{{"ADC1", "Z", "102.345", "m", "32", "0000000101"},
                         {"ADC2", "T", "0", "C", "32", "0000000101"},
                         {"ADC11", "PJ", "10.5", "mm", "32", "0000000101"},
                         {"ADC8", "PT", "125.5", "mm", "32", "0000000101"},
                         {"ADC9", "Z", "102.345", "m", "32", "0000000101"},
                         {"ADC10", "Q", "12.5", "m^3/s", "32", "0000000101"}};
+    std::sort(expected.begin(), expected.end());
     EXPECT_EQ(rows, expected);
     EXPECT_EQ(Count(main, "select count(*) from DeviceTimingData where ObserveTime = '2024-05-06 12:35:00'"), "3");
 
