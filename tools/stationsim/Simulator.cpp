@@ -417,7 +417,7 @@ void Simulator::OnConnected(Station& s, Clock::time_point now)
     if (options_.registration) {
         s.state = LinkState::kRegistering;
         s.deadline = now + FromSeconds(options_.connectTimeout);
-        Queue(s, RegistrationPacket(s.id.station, options_.freshStart));
+        s.out += RegistrationPacket(s.id.station, options_.freshStart);  // no frame
         Flush(s);
         return;
     }
