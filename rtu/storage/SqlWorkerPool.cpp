@@ -140,13 +140,15 @@ void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
     if (atStart > 0)
         RTU_LOG_DEBUG("database pool stopping: writing " << atStart << " queued statements (at most "
                                                          << drainLimit.count() << " ms)");
-    {
-        std::unique_lock<std::mutex> lock(m_lock);
-        while (m_liveWorkers.load() > 0) {
+    for (;;) {
+        std::size_t queued = 0;
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
             if (m_ended.wait_for(lock, kDrainProgressInterval, [this] { return m_liveWorkers.load() == 0; }))
                 break;
-            RTU_LOG_DEBUG("database pool stopping: " << m_count << " statements still queued");
+            queued = m_count;
         }
+        RTU_LOG_DEBUG("database pool stopping: " << queued << " statements still queued");
     }
     for (auto& worker : m_workers)
         if (worker.joinable())
