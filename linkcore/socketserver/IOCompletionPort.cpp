@@ -132,17 +132,26 @@ void CIOCompletionPort::Push(const PacketList& packets)
     for (const Packet& packet : packets) {
         m_queue.push_back(packet);
     }
-    if (m_waiters > 0) {
-        if (packets.size() == 1) {
-            m_ready.notify_one();
-        } else {
-            m_ready.notify_all();
-        }
-    } else if (m_polling && !m_wakePending) {
+    std::size_t signalled = 0;
+    while (signalled < packets.size() && SignalOneLocked()) {
+        ++signalled;
+    }
+    if (signalled < packets.size() && m_polling && !m_wakePending) {
         m_wakePending = true;
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t written = ::write(m_wake, &one, sizeof(one));
     }
+}
+
+bool CIOCompletionPort::SignalOneLocked()
+{
+    if (m_waiters == 0) {
+        return false;
+    }
+    --m_waiters;
+    ++m_signals;
+    m_ready.notify_one();
+    return true;
 }
 
 bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& buffer, int& error,
@@ -152,6 +161,7 @@ bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& bu
     const bool infinite = timeout.count() < 0;
     const Clock::time_point deadline = Clock::now() + (infinite ? std::chrono::milliseconds(0) : timeout);
 
+    bool looked = false;  // a short timeout still polls once
     std::unique_lock<std::mutex> lock(m_queueLock);
     for (;;) {
         if (!m_queue.empty()) {
@@ -159,8 +169,8 @@ bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& bu
             m_queue.pop_front();
             // Another waiting worker takes the next packet, or the polling
             // this one leaves behind.
-            if (m_waiters > 0 && (!m_queue.empty() || !m_polling)) {
-                m_ready.notify_one();
+            if (!m_queue.empty() || !m_polling) {
+                SignalOneLocked();
             }
             lock.unlock();
             key = packet.key;
@@ -176,16 +186,17 @@ bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& bu
 
         int waitMs = -1;
         if (!infinite) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 && looked) {
                 key = nullptr;
                 bytes = 0;
                 buffer = nullptr;
                 error = ETIMEDOUT;
                 return false;
             }
-            waitMs = static_cast<int>(left.count());
+            waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
+        looked = true;
 
         if (!m_polling) {
             m_polling = true;
@@ -204,13 +215,20 @@ bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& bu
             continue;
         }
 
+        // Every thread that leaves the wait takes one unit: a signal meant for
+        // a waiter, or (on a timeout) its own place among the waiters.
         ++m_waiters;
+        bool signalled = true;
         if (infinite) {
-            m_ready.wait(lock);
+            m_ready.wait(lock, [this] { return m_signals > 0; });
         } else {
-            m_ready.wait_until(lock, deadline);
+            signalled = m_ready.wait_until(lock, deadline, [this] { return m_signals > 0; });
         }
-        --m_waiters;
+        if (signalled) {
+            --m_signals;
+        } else {
+            --m_waiters;
+        }
     }
 }
 

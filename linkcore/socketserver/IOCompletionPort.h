@@ -94,6 +94,8 @@ private:
     int TryReceive(Device* device, PacketList& packets);
     int TrySend(Device* device, PacketList& packets);
     void Push(const PacketList& packets);
+    // Wakes one waiting worker; false when none waits.
+    bool SignalOneLocked();
 
     int m_epoll = -1;
     int m_wake = -1;
@@ -101,7 +103,8 @@ private:
     std::mutex m_queueLock;
     std::condition_variable m_ready;
     std::deque<Packet> m_queue;
-    std::size_t m_waiters = 0;
+    std::size_t m_waiters = 0;  // workers waiting and not yet signalled
+    std::size_t m_signals = 0;  // signals not yet taken by a waiter
     bool m_polling = false;
     bool m_wakePending = false;
 
