@@ -1,0 +1,15 @@
+#pragma once
+
+namespace rtu {
+
+// Runs the data centre with its main window in the current directory until
+// the operator leaves (0) or a scheduled restart ends this process (16).
+// Without a display it says so on standard error and returns 3, unless
+// QT_QPA_PLATFORM names a platform (offscreen for tests).
+int RunWindowed(int argc, char** argv);
+
+// True when a window can be opened: QT_QPA_PLATFORM is set, a Wayland
+// display is named, or DISPLAY names an X display that can be reached.
+bool DisplayAvailable();
+
+}  // namespace rtu
