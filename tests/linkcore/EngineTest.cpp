@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "linkcore/HvTcpServer.h"
+#include "linkcore/WorkerManager.h"
 #include "linkcore/socketserver/Exceptions.h"
 #include "linkcore/socketserver/IOBuffer.h"
 #include "linkcore/socketserver/IOCompletionPort.h"
@@ -192,6 +194,73 @@ TEST(IOCompletionPort, SendsThatDoNotFitAtOnceFinishInOrderAsTheSocketDrains)
     for (CIOBuffer* buffer : buffers) {
         buffer->Release();
     }
+}
+
+// The manager's registry, driven with stand-in connection objects (the
+// registry only uses their addresses).
+struct RegistryProbe {
+    static std::vector<int>& Closed()
+    {
+        static std::vector<int> closed;
+        return closed;
+    }
+    static std::function<void(int)>& DuringClose()
+    {
+        static std::function<void(int)> action;
+        return action;
+    }
+    static void OnData(unsigned short, int, const char*, unsigned short, int, const char*, int, void*) {}
+    static void OnClosed(unsigned short, int, int, int id, void*)
+    {
+        Closed().push_back(id);
+        if (DuringClose()) {
+            DuringClose()(id);
+        }
+    }
+    static void OnServerClosed(unsigned short, int, void*) {}
+};
+
+TEST(WorkerManager, FreedIdentifiersAreReusedMostRecentFirstOnlyAfterTheirClosedCallback)
+{
+    CWorkerManager manager;
+    manager.SetCallbacks(&RegistryProbe::OnData, &RegistryProbe::OnClosed, &RegistryProbe::OnServerClosed);
+    RegistryProbe::Closed().clear();
+    char objects[8];
+    auto socket = [&objects](int i) { return reinterpret_cast<ISOCKET*>(&objects[i]); };
+
+    manager.AddHvServerSocket(socket(0));
+    manager.AddHvServerSocket(socket(1));
+    manager.AddHvServerSocket(socket(1));  // already registered: unchanged
+    manager.RemoveHvServerSocket(socket(0));
+    manager.RemoveHvServerSocket(socket(1));
+    manager.RemoveHvServerSocket(socket(1));  // no longer registered: nothing
+    EXPECT_EQ(RegistryProbe::Closed(), (std::vector<int>{1, 2}));
+
+    // 1 and 2 closed in that order: the next two get 2, then 1.
+    manager.AddHvServerSocket(socket(2));
+    manager.AddHvServerSocket(socket(3));
+    manager.RemoveHvServerSocket(socket(3));
+    manager.RemoveHvServerSocket(socket(2));
+    EXPECT_EQ(RegistryProbe::Closed(), (std::vector<int>{1, 2, 1, 2}));
+
+    // While the callback for 2 runs, a new connection must not get 2.
+    RegistryProbe::DuringClose() = [&](int id) {
+        if (id == 2) {
+            RegistryProbe::DuringClose() = nullptr;
+            manager.AddHvServerSocket(socket(4));
+            manager.RemoveHvServerSocket(socket(4));
+        }
+    };
+    manager.AddHvServerSocket(socket(5));  // takes 2 (top of the stack)
+    manager.RemoveHvServerSocket(socket(5));
+    EXPECT_EQ(RegistryProbe::Closed(), (std::vector<int>{1, 2, 1, 2, 2, 1}));
+
+    // Emptying the registry frees nothing: no callback, no identifier.
+    manager.AddHvServerSocket(socket(6));
+    manager.ClearHvServerSockets();
+    manager.RemoveHvServerSocket(socket(6));
+    EXPECT_EQ(RegistryProbe::Closed().size(), 6u);
+    EXPECT_EQ(manager.GetHvServerSocket(1), nullptr);
 }
 
 TEST(ReceiveDump, ThirteenBytesMakeOneLineAndTheFourteenthStartsAPaddedOne)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -58,7 +59,10 @@ protected:
     std::uint16_t port = 0;
 };
 
-TEST_F(LinkCoreApi, IdentifiersCountFromOneAndTheMostRecentlyFreedIsGivenOutFirst)
+// The exact reuse order is checked on the manager itself: a freed identifier
+// returns to the free stack only after its closed callback has returned,
+// which a client cannot observe.
+TEST_F(LinkCoreApi, IdentifiersCountFromOneAndStaySmallAsConnectionsComeAndGo)
 {
     auto a = std::make_unique<LoopbackClient>(port);
     ASSERT_TRUE(a->Send("a"));
@@ -66,24 +70,22 @@ TEST_F(LinkCoreApi, IdentifiersCountFromOneAndTheMostRecentlyFreedIsGivenOutFirs
     LoopbackClient b(port);
     ASSERT_TRUE(b.Send("b"));
     EXPECT_EQ(recorder.IdentifierOf("b"), 2);
-
     a.reset();
     ASSERT_TRUE(WaitClosed(1));
-    auto c = std::make_unique<LoopbackClient>(port);
-    ASSERT_TRUE(c->Send("c"));
-    EXPECT_EQ(recorder.IdentifierOf("c"), 1);
 
-    // 1 and then 2 close: the next two connections get 2, then 1.
-    c.reset();
-    ASSERT_TRUE(WaitClosed(1, 2));
-    b.Close();
-    ASSERT_TRUE(WaitClosed(2));
-    LoopbackClient d(port);
-    ASSERT_TRUE(d.Send("d"));
-    EXPECT_EQ(recorder.IdentifierOf("d"), 2);
-    LoopbackClient e(port);
-    ASSERT_TRUE(e.Send("e"));
-    EXPECT_EQ(recorder.IdentifierOf("e"), 1);
+    std::map<int, std::size_t> closes{{1, 1}};
+    for (int round = 0; round < 20; ++round) {
+        const std::string tag = "r" + std::to_string(round) + ".";
+        LoopbackClient client(port);
+        ASSERT_TRUE(client.Send(tag));
+        const int id = recorder.IdentifierOf(tag);
+        // A freed one again; 3 only when the accept came before the last
+        // freed identifier was back on the stack.
+        ASSERT_TRUE(id == 1 || id == 3) << id;
+        client.Close();
+        ASSERT_TRUE(WaitClosed(id, ++closes[id]));
+    }
+    EXPECT_EQ(recorder.ClosedCount(2), 0u);
 }
 
 TEST_F(LinkCoreApi, BlocksArriveInStreamOrderWithAtMost1450BytesAndThePeerAndContext)
