@@ -295,6 +295,7 @@ TEST_F(SerialPty, WritesArriveWholeWhenTheDeviceMakesThemWait)
 TEST_F(SerialPty, CloseJoinsTheReaderAndReopeningStartsClean)
 {
     Received first;
+    Received second;  // outlives the line whose reader feeds it
     {
         CSerial line;
         ASSERT_TRUE(line.Open(OnDevice(pty_.Path()), Into(first)));
@@ -308,7 +309,6 @@ TEST_F(SerialPty, CloseJoinsTheReaderAndReopeningStartsClean)
 
         // Bytes that arrive while the line is closed are stale at the next open.
         pty_.Send("def");
-        Received second;
         ASSERT_TRUE(line.Open(OnDevice(pty_.Path()), Into(second)));
         pty_.Send("ghi");
         ASSERT_TRUE(second.WaitBytes(3));
