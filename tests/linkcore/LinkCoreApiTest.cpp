@@ -2,6 +2,7 @@
 // connections on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <stdexcept>
@@ -73,19 +74,21 @@ TEST_F(LinkCoreApi, IdentifiersCountFromOneAndStaySmallAsConnectionsComeAndGo)
     a.reset();
     ASSERT_TRUE(WaitClosed(1));
 
-    // Connections that come and go one at a time soon get 1 again.
+    // Connections that come and go one at a time keep taking freed
+    // identifiers (1, or 3 if an accept came before 1 was back, and then 3).
     std::map<int, std::size_t> closes{{1, 1}};
-    bool reused = false;
-    for (int round = 0; round < 20 && !reused; ++round) {
+    int largest = 0;
+    for (int round = 0; round < 20; ++round) {
         const std::string tag = "r" + std::to_string(round) + ".";
         LoopbackClient client(port);
         ASSERT_TRUE(client.Send(tag));
         const int id = recorder.IdentifierOf(tag);
-        reused = id == 1;
+        ASSERT_NE(id, 2);
+        largest = std::max(largest, id);
         client.Close();
         ASSERT_TRUE(WaitClosed(id, ++closes[id]));
     }
-    EXPECT_TRUE(reused);
+    EXPECT_LE(largest, 4);
     EXPECT_EQ(recorder.ClosedCount(2), 0u);
 }
 
