@@ -13,7 +13,9 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QPixmap>
 #include <QScreen>
+#include <QTimer>
 
 #include <algorithm>
 #include <csignal>
@@ -60,6 +62,25 @@ void DestroyRuntime(CMainFrame& frame)
     joiner.join();
 }
 
+// RTU_SCREENSHOT=FILE.png: after RTU_SCREENSHOT_AFTER milliseconds (default
+// 5000) the main window is saved as a picture and the program stops its
+// service and ends, so scripts can show the program without a desktop.
+void ArmScreenshot(CMainWindow& window, ServiceControl& service)
+{
+    const char* file = std::getenv("RTU_SCREENSHOT");
+    if (file == nullptr || *file == '\0') return;
+    const char* after = std::getenv("RTU_SCREENSHOT_AFTER");
+    const int delay = after != nullptr ? std::clamp(std::atoi(after), 0, 600000) : 5000;
+    const QString path = QString::fromLocal8Bit(file);
+    QTimer::singleShot(delay, &window, [&window, &service, path] {
+        const bool saved = window.grab().save(path, "PNG");
+        std::fprintf(stderr, "RTU: %s %s\n", saved ? "saved the main window to" : "could not save",
+                     path.toLocal8Bit().constData());
+        if (service.Running()) service.StopService();
+        QCoreApplication::exit(saved ? 0 : 1);
+    });
+}
+
 }  // namespace
 
 bool DisplayAvailable()
@@ -104,6 +125,7 @@ int RunWindowed(int argc, char** argv)
         }
         window.showMaximized();
         window.setWindowTitle(UiFormat("SLRtuApp", "Title", {"1.1.0"}));
+        ArmScreenshot(window, service);
 
         exitCode = app.exec();
 

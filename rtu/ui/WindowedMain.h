@@ -5,7 +5,9 @@ namespace rtu {
 // Runs the data centre with its main window in the current directory until
 // the operator leaves (0) or a scheduled restart ends this process (16).
 // Without a display it says so on standard error and returns 3, unless
-// QT_QPA_PLATFORM names a platform (offscreen for tests).
+// QT_QPA_PLATFORM names a platform (offscreen for tests). With RTU_SCREENSHOT
+// set to a file name, the main window is saved there as a PNG after
+// RTU_SCREENSHOT_AFTER milliseconds (default 5000) and the program ends.
 int RunWindowed(int argc, char** argv);
 
 // True when a window can be opened: QT_QPA_PLATFORM is set, a Wayland

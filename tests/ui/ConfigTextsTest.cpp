@@ -5,6 +5,7 @@
 
 #include "rtu/runtime/ProfileFile.h"
 
+#include <QList>
 #include <QString>
 
 #include <map>

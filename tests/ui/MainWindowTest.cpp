@@ -11,6 +11,7 @@
 #include "rtu/ui/UiText.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QThread>
 
 #include <atomic>
