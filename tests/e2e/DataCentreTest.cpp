@@ -289,6 +289,38 @@ TEST(DataCentre, WrongPasswordOrCentreDropsTheLinkButACorruptFrameDoesNot)
     EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData"), "1");
 }
 
+TEST(DataCentre, FirstFrameLongerThanOneReceiveBlockBindsTheStation)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+
+    // Over 1450 bytes: the network library hands it on in more than one block.
+    std::string elements = " ST 0000000111 H TT 2405061230 Z 1.5";
+    for (int i = 1; i <= 120; ++i) {
+        elements += " ADC" + std::to_string(i + 20) + " Z" + std::to_string(i) + ",1." + std::to_string(i) + ",m";
+    }
+    const std::string big = Frame("0000000111", "32", Body(1, elements));
+    ASSERT_GT(big.size(), 2000u);
+    ASSERT_LT(big.size(), 4096u);
+    StationLink link;
+    ASSERT_TRUE(link.Connect(centre.Port()));
+    ASSERT_TRUE(link.Send(big));
+    ExpectAcknowledgementOf(link.ReadFrame(), big);
+
+    // Two frames in one write come back as two acknowledgements in order.
+    const std::string a = Frame("0000000111", "32", Body(2, " ST 0000000111 H TT 2405061235 Z 1.6 VT 12.6"));
+    const std::string b = Frame("0000000111", "32", Body(3, " ST 0000000111 H TT 2405061240 Z 1.7 VT 12.6"));
+    ASSERT_TRUE(link.Send(a + b));
+    ExpectAcknowledgementOf(link.ReadFrame(), a);
+    ExpectAcknowledgementOf(link.ReadFrame(), b);
+
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from DeviceTimingData where ChannelName like 'ADC%' "
+                                           "and ObserveTime = '2024-05-06 12:30:00'"),
+              "121");  // 120 ADC tokens and the Z row (ADC9)
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData"), "3");
+}
+
 TEST(DataCentre, ReconnectingStationKeepsOneBindingAndGetsCommands)
 {
     RtuProcess centre;
