@@ -63,7 +63,9 @@ CDeviceView::CDeviceView(QWidget* parent) : QWidget(parent)
     QStringList titles;
     for (int c = 0; c < kColumnCount; ++c) titles << UiText("DeviceView", "Column" + std::to_string(c + 1));
     table_->setHorizontalHeaderLabels(titles);
-    for (int c = 0; c < kColumnCount; ++c) table_->setColumnWidth(c, kColumnWidths[c]);
+    // The given widths, or more where a title needs it (translated titles).
+    for (int c = 0; c < kColumnCount; ++c)
+        table_->setColumnWidth(c, std::max(kColumnWidths[c], table_->horizontalHeader()->sectionSizeHint(c) + 8));
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -35,6 +35,10 @@ void CLeftView::AddLogEntry(const QString& text)
     // as the two characters the text keeps.
     entry.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     entry.remove(QLatin1Char('\r'));
+    // Frames carry control characters (SOH, STX, ETX...) that no font draws.
+    for (QChar& c : entry) {
+        if (c.unicode() < 0x20 && c != QLatin1Char('\n') && c != QLatin1Char('\t')) c = QLatin1Char('.');
+    }
     const int entryLength = static_cast<int>(entry.size() + entry.count(QLatin1Char('\n')));
 
     const int separator = length_ > 0 ? 2 : 0;
