@@ -609,9 +609,17 @@ void Simulator::OnFrame(Station& s, std::string_view frame)
 void Simulator::OnAcknowledgement(Station& s, std::string_view frame)
 {
     const Clock::time_point now = Clock::now();
+    // An answer echoes the command's serial number, which may equal one of the
+    // station's own: the function code tells them apart.
     const std::string_view serial = frame.size() >= 28 ? frame.substr(24, 4) : std::string_view();
-    auto it = std::find_if(s.pending.begin(), s.pending.end(),
-                           [&](const Pending& p) { return std::string_view(p.serial, 4) == serial; });
+    const std::string_view code = frame.size() >= 28 ? frame.substr(17, 2) : std::string_view();
+    auto it = std::find_if(s.pending.begin(), s.pending.end(), [&](const Pending& p) {
+        return std::string_view(p.serial, 4) == serial && std::string_view(p.functionCode, 2) == code;
+    });
+    if (it == s.pending.end()) {
+        it = std::find_if(s.pending.begin(), s.pending.end(),
+                          [&](const Pending& p) { return std::string_view(p.serial, 4) == serial; });
+    }
     if (it == s.pending.end()) {
         ++summary_.badAcks;
         if (options_.verbose) log_ << s.id.station << " <- acknowledgement of no frame in flight " << Shown(frame) << '\n';
