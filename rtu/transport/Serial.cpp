@@ -278,6 +278,7 @@ bool CSerial::Open(const LineConfig& config, ReceiveCallback onBytes, LostCallba
     auto fail = [&](const std::string& reason) {
         RTU_LOG_ERROR("serial line " << config.device << " not opened: " << reason);
         if (wakeFd >= 0) ::close(wakeFd);
+        ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         return false;
     };
@@ -338,6 +339,7 @@ void CSerial::CloseLocked()
     if (reader_.joinable()) reader_.join();
 
     std::lock_guard<std::mutex> line(line_);  // a writer sees the wake-up and lets go
+    ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     ::close(wakeFd_);
     fd_ = -1;
@@ -360,7 +362,9 @@ std::size_t CSerial::Write(const std::uint8_t* bytes, std::size_t length)
 std::size_t CSerial::Write(std::string_view bytes)
 {
     std::lock_guard<std::mutex> line(line_);
-    if (fd_ < 0 || bytes.empty()) return 0;
+    // A lost device was logged once when reading ended; writes to it are
+    // dropped quietly until the line is reopened.
+    if (fd_ < 0 || bytes.empty() || lost_) return 0;
 
     const auto deadline =
         std::chrono::steady_clock::now() + kWriteTimeoutBase + std::chrono::milliseconds(bytes.size());

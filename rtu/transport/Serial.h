@@ -100,7 +100,8 @@ public:
     // Writes all bytes, continuing short writes, waiting at most 1000 ms
     // plus 1 ms per byte for the device to take them. Writers are
     // serialised, so frames from different threads never interleave.
-    // Returns the number of bytes written (0 when the line is closed).
+    // Returns the number of bytes written (0 when the line is closed or
+    // its device went away).
     std::size_t Write(std::string_view bytes);
     std::size_t Write(const std::uint8_t* bytes, std::size_t length);
 
