@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace rtu::sim {
 namespace {
@@ -198,6 +199,44 @@ TEST(StationFrames, EveryCommandGetsAnAnswerWithItsCodeAndSerial)
     ASSERT_TRUE(ReadDownlink(version.View(), fields));
     const std::string versionFrame = EncodeUplinkFrame(id, "45", AnswerBody(fields, id, kSent, readings));
     EXPECT_EQ(versionFrame.substr(57, 3), "VER");
+}
+
+TEST(StationFrames, PicturePacketsAndWindowAnswers)
+{
+    const StationIdentity id = Station101();
+    PictureInfo info;
+    info.flag = "0007";
+    const std::string picture = PictureBytes(2500, 5);
+    EXPECT_EQ(picture.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(picture.substr(2498), "\xFF\xD9");
+
+    const std::string payload = picture.substr(1024, 1024);
+    const std::string packet = EncodeUplinkFrame(id, "81", PicturePacketBody(3, 2, info, payload), kSyn);
+    ASSERT_TRUE(VerifyCheckCode(packet));
+    const auto header = ReadUplinkHeader(packet);
+    ASSERT_TRUE(header && header->bodyLength);
+    EXPECT_EQ(header->startOfBody, kSyn);
+    EXPECT_EQ(packet.substr(24, 6), "003002");
+    const std::string_view fields = std::string_view(packet).substr(30, kPictureHeaderBytes);
+    EXPECT_EQ(FieldValue(fields, "CAMID"), "01");
+    EXPECT_EQ(FieldValue(fields, "PICTYPE"), "1");
+    EXPECT_EQ(FieldValue(fields, "PICFLAG"), "0007");
+    EXPECT_EQ(*header->bodyLength - 77u, payload.size());
+    EXPECT_EQ(packet.substr(101, payload.size()), payload);
+
+    EXPECT_TRUE(IsPictureRequest("240506123045 0103"));
+    EXPECT_FALSE(IsPictureRequest("0007 01 5"));
+    PictureAnswer answer = ReadPictureAnswer("0007 01 5");
+    EXPECT_TRUE(answer.valid);
+    EXPECT_EQ(answer.flag, "0007");
+    EXPECT_EQ(answer.camera, "01");
+    EXPECT_EQ(answer.good, 5);
+    EXPECT_TRUE(answer.missing.empty());
+    answer = ReadPictureAnswer("0007 01 5 3 ");
+    EXPECT_TRUE(answer.valid);
+    EXPECT_EQ(answer.missing, std::vector<int>{3});
+    EXPECT_FALSE(ReadPictureAnswer("0007 01").valid);
+    EXPECT_FALSE(ReadPictureAnswer("0007 01 x").valid);
 }
 
 }  // namespace

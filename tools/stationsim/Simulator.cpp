@@ -62,6 +62,12 @@ struct Station {
     CalendarTime observed;
     Clock::time_point nextReport{};
     Clock::time_point nextKeepAlive{};
+    // The picture being sent, if any.
+    bool pictureActive = false;
+    int pictures = 0;
+    int pictureTotal = 0;
+    PictureInfo picture;
+    std::string pictureBytes;
 };
 
 enum class TimerKind { kReport, kKeepAlive };
@@ -139,6 +145,9 @@ private:
     void ReadyToSend(Station& s, Clock::time_point now);
     void SendReport(Station& s);
     void SendKeepAlive(Station& s);
+    void StartPicture(Station& s);
+    void SendPicturePacket(Station& s, int number);
+    bool OnPictureCommand(Station& s, const DownlinkFields& command);
     void Queue(Station& s, std::string_view frame);
     void Flush(Station& s);
     void Arm(Station& s, bool write);
@@ -310,7 +319,7 @@ SimSummary Simulator::Run()
         if (draining) {
             bool waiting = false;
             for (auto& s : stations_) {
-                if (s->state == LinkState::kReady && (!s->pending.empty() || !s->out.empty())) {
+                if (s->state == LinkState::kReady && (!s->pending.empty() || !s->out.empty() || s->pictureActive)) {
                     waiting = true;
                     break;
                 }
@@ -427,6 +436,7 @@ void Simulator::OnConnected(Station& s, Clock::time_point now)
 void Simulator::ReadyToSend(Station& s, Clock::time_point now)
 {
     s.state = LinkState::kReady;
+    if (options_.pictureBytes > 0) StartPicture(s);
     if (options_.fast) {
         SendReport(s);
     } else {
@@ -672,6 +682,7 @@ void Simulator::OnCommand(Station& s, std::string_view frame)
         if (options_.verbose) log_ << s.id.station << "    addressed to " << command.station << ", not answered\n";
         return;
     }
+    if (OnPictureCommand(s, command)) return;
     const std::string answer =
         EncodeUplinkFrame(s.id, command.functionCode, AnswerBody(command, s.id, LocalNow(), s.readings));
     Pending p{};
@@ -685,6 +696,69 @@ void Simulator::OnCommand(Station& s, std::string_view frame)
     if (options_.verbose) log_ << s.id.station << " -> answer " << Shown(answer) << '\n';
     Queue(s, answer);
     Flush(s);
+}
+
+void Simulator::StartPicture(Station& s)
+{
+    if (s.pictureActive) return;
+    const std::size_t packet = std::clamp<std::size_t>(options_.packetSize, 1, kMaxPicturePayload);
+    const std::size_t size = options_.pictureBytes > 0 ? options_.pictureBytes : 8192;
+    char flag[16];
+    std::snprintf(flag, sizeof flag, "%04d", ++s.pictures % 10000);
+    s.picture.flag = flag;
+    s.pictureBytes = PictureBytes(size, options_.seed * 31u + static_cast<std::uint32_t>(s.index));
+    s.pictureTotal = static_cast<int>(std::min<std::size_t>((size + packet - 1) / packet, 0xFFF));
+    s.pictureActive = true;
+    ++summary_.picturesStarted;
+    if (options_.verbose) {
+        log_ << s.id.station << " -> picture " << s.picture.flag << ": " << size << " bytes in " << s.pictureTotal
+             << " packets\n";
+    }
+    for (int n = 1; n <= std::min(5, s.pictureTotal); ++n) {
+        SendPicturePacket(s, n);
+    }
+    Flush(s);
+}
+
+void Simulator::SendPicturePacket(Station& s, int number)
+{
+    if (number < 1 || number > s.pictureTotal) return;
+    const std::size_t packet = std::clamp<std::size_t>(options_.packetSize, 1, kMaxPicturePayload);
+    const std::size_t from = static_cast<std::size_t>(number - 1) * packet;
+    const std::string_view payload = std::string_view(s.pictureBytes).substr(std::min(from, s.pictureBytes.size()), packet);
+    Queue(s, EncodeUplinkFrame(s.id, "81", PicturePacketBody(s.pictureTotal, number, s.picture, payload), kSyn));
+    ++summary_.picturePackets;
+}
+
+// 81 commands: a picture request starts a picture; the answer to a window of
+// the picture being sent sends the next window or the packets asked for
+// again. False when the command is neither (it is answered like any other).
+bool Simulator::OnPictureCommand(Station& s, const DownlinkFields& command)
+{
+    if (command.functionCode != "81") return false;
+    if (IsPictureRequest(command.text)) {
+        StartPicture(s);
+        return true;
+    }
+    if (!s.pictureActive) return false;
+    const PictureAnswer answer = ReadPictureAnswer(command.text);
+    if (!answer.valid || answer.flag != s.picture.flag) return false;
+    if (!answer.missing.empty()) {
+        for (int n : answer.missing) {
+            SendPicturePacket(s, n);
+            ++summary_.packetsResent;
+        }
+    } else if (answer.good >= s.pictureTotal) {
+        s.pictureActive = false;
+        ++summary_.picturesCompleted;
+        if (options_.verbose) log_ << s.id.station << "    picture " << s.picture.flag << " complete\n";
+    } else {
+        for (int n = answer.good + 1; n <= std::min(answer.good + 5, s.pictureTotal); ++n) {
+            SendPicturePacket(s, n);
+        }
+    }
+    Flush(s);
+    return true;
 }
 
 void Simulator::Close(Station& s, bool byCentre)
@@ -713,6 +787,10 @@ void SimSummary::Print(std::ostream& out) const
     out << "acknowledged: " << acknowledged << " of " << expectedAcks << ", bad acknowledgements " << badAcks
         << ", missing " << missingAcks << '\n';
     out << "commands received: " << commandsReceived << ", other frames " << otherFrames << '\n';
+    if (picturesStarted > 0) {
+        out << "pictures: started " << picturesStarted << ", completed " << picturesCompleted << ", packets "
+            << picturePackets << " (sent again " << packetsResent << ")\n";
+    }
     out << std::fixed << std::setprecision(3) << "acknowledgement latency: p50 " << p50Ms << " ms, p99 " << p99Ms
         << " ms, max " << maxMs << " ms\n";
     out << std::setprecision(1) << "acknowledged frames per second: " << AckedPerSecond() << " ("

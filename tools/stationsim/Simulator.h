@@ -36,6 +36,8 @@ struct SimOptions {
     double connectTimeout = 5;           // seconds for a connection (and its registration echo)
     int connectBurst = 64;               // connections being opened at once
     bool observedNow = false;            // observation times: the clock instead of a 5-minute walk
+    std::size_t pictureBytes = 0;        // each station sends a picture of this size; 0: only when asked
+    std::size_t packetSize = 1024;       // picture bytes per packet (at most 2048)
     std::uint32_t seed = 1;
     bool verbose = false;
 };
@@ -57,6 +59,10 @@ struct SimSummary {
     std::uint64_t missingAcks = 0;
     std::uint64_t commandsReceived = 0;
     std::uint64_t otherFrames = 0;       // neither acknowledgements nor commands
+    std::uint64_t picturesStarted = 0;
+    std::uint64_t picturesCompleted = 0; // the centre acknowledged the last window
+    std::uint64_t picturePackets = 0;    // including packets sent again
+    std::uint64_t packetsResent = 0;
     double seconds = 0;                  // from the first frame to the last acknowledgement
     double p50Ms = 0, p99Ms = 0, maxMs = 0;
 

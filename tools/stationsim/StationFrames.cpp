@@ -1,6 +1,7 @@
 #include "tools/stationsim/StationFrames.h"
 
 #include "rtu/protocol/Crc16.h"
+#include "rtu/protocol/Elements.h"
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 
@@ -364,6 +365,59 @@ std::string AnswerBody(const DownlinkFields& command, const StationIdentity& id,
         body += StationPart(id);
     }
     return body;
+}
+
+std::string PicturePacketBody(int total, int number, const PictureInfo& info, std::string_view payload)
+{
+    char counters[8];
+    std::snprintf(counters, sizeof counters, "%03X%03X", static_cast<unsigned>(total & 0xFFF),
+                  static_cast<unsigned>(number & 0xFFF));
+    std::string header = " CAMID " + info.camera + " PICTYPE " + info.type + " PICFLAG " + info.flag + " ";
+    header.resize(kPictureHeaderBytes, ' ');
+    std::string body = counters + header;
+    body.append(payload.substr(0, kMaxPicturePayload));
+    return body;
+}
+
+std::string PictureBytes(std::size_t size, std::uint32_t seed)
+{
+    size = std::max<std::size_t>(size, 4);
+    std::mt19937 rng(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(rng() & 0xFF);
+    }
+    bytes[0] = static_cast<char>(0xFF);
+    bytes[1] = static_cast<char>(0xD8);
+    bytes[size - 2] = static_cast<char>(0xFF);
+    bytes[size - 1] = static_cast<char>(0xD9);
+    return bytes;
+}
+
+bool IsPictureRequest(std::string_view commandText)
+{
+    return commandText.size() >= 13 && AllDigits(commandText.substr(0, 12)) && commandText[12] == ' ';
+}
+
+PictureAnswer ReadPictureAnswer(std::string_view commandText)
+{
+    PictureAnswer answer;
+    std::vector<std::string_view> tokens;
+    for (std::string_view token : SplitText(commandText, ' ')) {
+        if (!token.empty()) tokens.push_back(token);
+    }
+    if (tokens.size() < 3 || !AllDigits(tokens[2]) || tokens[2].size() > 6) {
+        return answer;
+    }
+    answer.flag = std::string(tokens[0]);
+    answer.camera = std::string(tokens[1]);
+    answer.good = Number(tokens[2]);
+    for (std::size_t i = 3; i < tokens.size(); ++i) {
+        if (!AllDigits(tokens[i]) || tokens[i].size() > 6) return answer;
+        answer.missing.push_back(Number(tokens[i]));
+    }
+    answer.valid = true;
+    return answer;
 }
 
 }  // namespace rtu::sim

@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rtu::sim {
 
@@ -131,5 +132,39 @@ bool ReadDownlink(std::string_view frame, DownlinkFields& out);
 // for 40 and 42, the station address otherwise).
 std::string AnswerBody(const DownlinkFields& command, const StationIdentity& id,
                        const CalendarTime& sendTime, const StationReadings& readings);
+
+// Pictures. A station sends a picture as numbered SYN frames with function
+// code 81: body = total packets (3 hex digits), this packet (3 hex digits,
+// from 1), a 71-character header " CAMID c PICTYPE t PICFLAG f " padded with
+// blanks, then the payload. The centre answers each window of five packets
+// with an 81 command "flag camera good", or "flag camera good missing... "
+// to ask for packets again.
+inline constexpr std::size_t kPictureHeaderBytes = 71;
+inline constexpr std::size_t kMaxPicturePayload = 2048;  // five of them fill the centre's window
+
+struct PictureInfo {
+    std::string camera = "01";
+    std::string type = "1";
+    std::string flag = "0001";
+};
+
+std::string PicturePacketBody(int total, int number, const PictureInfo& info, std::string_view payload);
+
+// Bytes that look like a JPEG file (start and end markers), `size` >= 4.
+std::string PictureBytes(std::size_t size, std::uint32_t seed);
+
+// True when an 81 command asks for a picture: it begins with the 12-digit
+// time and a blank.
+bool IsPictureRequest(std::string_view commandText);
+
+// The centre's answer to a window; valid false when the text is no answer.
+struct PictureAnswer {
+    bool valid = false;
+    std::string flag;
+    std::string camera;
+    int good = 0;
+    std::vector<int> missing;
+};
+PictureAnswer ReadPictureAnswer(std::string_view commandText);
 
 }  // namespace rtu::sim

@@ -46,6 +46,10 @@ void PrintHelp()
         "  --count N            reports per station (default 1 when no --duration)\n"
         "  --duration S         seconds of sending\n"
         "  --keepalive S        also send a keep-alive (2F) every S seconds per station\n"
+        "  --picture BYTES      each station also sends a picture of BYTES bytes in 81\n"
+        "                       packets, window by window as the centre answers (an 81\n"
+        "                       picture request starts one of 8192 bytes without it)\n"
+        "  --packet-size N      picture bytes per packet (default 1024, at most 2048)\n"
         "  --observed-now       observation time = the clock (default: a 5-minute walk\n"
         "                       from 30 days ago, one time slot per report)\n"
         "  --seed N             seed of the readings (default 1)\n"
@@ -53,8 +57,8 @@ void PrintHelp()
         "  --drain S            seconds to wait for the last acknowledgements (default 5)\n"
         "  --connect-timeout S  seconds for a connection and its registration (default 5)\n"
         "  --connect-burst N    connections opened at once (default 64)\n"
-        "  --expect-acks        exit 1 unless every station connected and every frame\n"
-        "                       was acknowledged, and acknowledged correctly\n"
+        "  --expect-acks        exit 1 unless every station connected, every frame was\n"
+        "                       acknowledged correctly and every picture completed\n"
         "  --expect-close       exit 1 unless the centre closed every connection\n"
         "  --verbose            print every frame received and every answer sent\n"
         "  --help               this text\n"
@@ -167,6 +171,14 @@ int main(int argc, char** argv)
             const char* v = value();
             if (v == nullptr || !ParseNumber(v, x) || !(x > 0)) return Usage("--keepalive needs positive seconds");
             options.keepAlive = x;
+        } else if (arg == "--picture") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n < 4 || n > 4000000) return Usage("--picture needs 4..4000000 bytes");
+            options.pictureBytes = n;
+        } else if (arg == "--packet-size") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 2048) return Usage("--packet-size needs 1..2048");
+            options.packetSize = n;
         } else if (arg == "--observed-now") {
             options.observedNow = true;
         } else if (arg == "--seed") {
@@ -218,7 +230,8 @@ int main(int argc, char** argv)
     if (expectAcks) {
         const bool allAcked = summary.connectFailures == 0 && summary.registrationFailures == 0 &&
                               summary.badAcks == 0 && summary.missingAcks == 0 &&
-                              summary.acknowledged == summary.expectedAcks;
+                              summary.acknowledged == summary.expectedAcks &&
+                              summary.picturesCompleted == summary.picturesStarted;
         if (!allAcked) {
             std::cerr << "stationsim: expected every frame acknowledged correctly\n";
             failed = true;
