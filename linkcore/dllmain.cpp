@@ -91,9 +91,10 @@ LINKCORE_API int Initilize(void)
 LINKCORE_API void SetCallbackFuntion(PFUNC_GOTTCPCLNTDATA pFunc_GotTcpClntData, PFUNC_TCPCLNTCLOSED pfunc_TcpClntClosed,
                                      PFUNC_TCPSERVERCLOSED pfunc_TcpServerClosed)
 {
-    LINKCORE_CHECK_NOT_NULL(reinterpret_cast<const void*>(pFunc_GotTcpClntData));
-    LINKCORE_CHECK_NOT_NULL(reinterpret_cast<const void*>(pfunc_TcpClntClosed));
-    LINKCORE_CHECK_NOT_NULL(reinterpret_cast<const void*>(pfunc_TcpServerClosed));
+    using linkcore::assertion::CheckNotNull;
+    CheckNotNull(reinterpret_cast<const void*>(pFunc_GotTcpClntData), "pFunc_GotTcpClntData", __FILE__, __LINE__);
+    CheckNotNull(reinterpret_cast<const void*>(pfunc_TcpClntClosed), "pfunc_TcpClntClosed", __FILE__, __LINE__);
+    CheckNotNull(reinterpret_cast<const void*>(pfunc_TcpServerClosed), "pfunc_TcpServerClosed", __FILE__, __LINE__);
     LINKCORE_WORKER_MGR()->SetCallbacks(pFunc_GotTcpClntData, pfunc_TcpClntClosed, pfunc_TcpServerClosed);
 }
 

@@ -249,7 +249,13 @@ int CSocketServer::Run()
                     address->Use(length);
                     Socket* socket = AcquireSocket(accepted, *address);
                     if (socket != nullptr) {
-                        OnConnectionAccepted(socket, address);
+                        // A failing hook costs this connection only; the
+                        // accept thread must go on to stop the workers.
+                        try {
+                            OnConnectionAccepted(socket, address);
+                        } catch (...) {
+                            Trace("CSocketServer::Run() - Unexpected exception");
+                        }
                         socket->Release();
                     }
                 }
