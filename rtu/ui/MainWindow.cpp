@@ -1,6 +1,7 @@
 #include "rtu/ui/MainWindow.h"
 
 #include "rtu/runtime/Log.h"
+#include "rtu/runtime/ScheduledRestart.h"
 #include "rtu/ui/ConfigView.h"
 #include "rtu/ui/DeviceView.h"
 #include "rtu/ui/LeftView.h"
@@ -12,11 +13,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QProcess>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
@@ -34,7 +33,6 @@ constexpr int kLogPaneWidth = 300;
 constexpr int kStationListHeight = 200;
 constexpr int kBarTopLimit = 349;     // the bar follows the pointer only below this
 constexpr int kBarBottomLimit = 299;  // and above this distance from the bottom
-constexpr int kPictureWaitMs = 3600;  // timer 2
 constexpr const char* kVersionText = "1.1.0";
 
 QString FrameText(const char* key) { return UiText("MainFrame", key); }
@@ -50,21 +48,14 @@ CMainWindow::CMainWindow(QWidget* parent) : QMainWindow(parent)
         return QMessageBox::question(p, MessageCaption(), text, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
     };
-    processStarter_ = [] {
-        return QProcess::startDetached(QCoreApplication::applicationFilePath(), {}, QDir::currentPath());
-    };
 
     BuildCommands();
     BuildStatusBar();
     BuildPanes();
 
-    rebootTimer_ = new QTimer(this);
-    rebootTimer_->setSingleShot(true);
-    rebootTimer_->setTimerType(Qt::CoarseTimer);
-    connect(rebootTimer_, &QTimer::timeout, this, &CMainWindow::OnRebootTick);
-    pictureWaitTimer_ = new QTimer(this);
-    pictureWaitTimer_->setInterval(kPictureWaitMs);
-    connect(pictureWaitTimer_, &QTimer::timeout, this, &CMainWindow::OnPictureWaitTick);
+    restartTimer_ = new QTimer(this);
+    restartTimer_->setSingleShot(true);
+    connect(restartTimer_, &QTimer::timeout, this, &CMainWindow::OnRestartTimer);
 
     UpdateCommands();
 }
@@ -191,7 +182,6 @@ void CMainWindow::SetPrompts(Prompts prompts) { prompts_ = std::move(prompts); }
 
 void CMainWindow::SetAnswerHandler(AnswerHandler handler) { answerHandler_ = std::move(handler); }
 
-void CMainWindow::SetProcessStarter(std::function<bool()> starter) { processStarter_ = std::move(starter); }
 
 // ---- calls of the runtime view -----------------------------------------------------
 
@@ -332,61 +322,74 @@ void CMainWindow::closeEvent(QCloseEvent* event)
 
 // ---- scheduled restart ------------------------------------------------------------------
 
+std::unique_ptr<ScheduledRestart> CMainWindow::MakeRestart(std::chrono::milliseconds period)
+{
+    ScheduledRestart::Hooks hooks;
+    hooks.isReceivingImage = [this] { return service_ != nullptr && service_->PictureInProgress(); };
+    hooks.stopService = [this] {
+        if (service_ != nullptr && service_->Running()) service_->StopService();
+        UpdateCommands();
+    };
+    hooks.startService = [this] {
+        if (service_ != nullptr && !service_->Running()) service_->StartService();
+        UpdateCommands();
+    };
+    if (processStarter_) {
+        hooks.spawn = [starter = processStarter_](std::string& error) {
+            if (starter()) return true;
+            error = "the new process could not be started";
+            return false;
+        };
+    }
+    hooks.requestExit = [this](int exitCode) {
+        leaving_ = true;  // no question: the new process takes over
+        restartTimer_->stop();
+        QCoreApplication::exit(exitCode);
+    };
+    return std::make_unique<ScheduledRestart>(period, std::move(hooks));
+}
+
 void CMainWindow::StartRebootTimer(std::chrono::milliseconds period)
 {
-    rebootTimer_->stop();
-    pictureWaitTimer_->stop();
-    rebootPeriod_ = period;
-    if (period.count() <= 0) return;
-    rebootClock_.start();
-    nextRebootMs_ = period.count();
-    ArmRebootTimer();
+    restartTimer_->stop();
+    restart_ = MakeRestart(period);
+    if (restart_->Enabled()) ArmRestartTimer();
 }
 
-bool CMainWindow::RebootTimerActive() const { return rebootTimer_->isActive(); }
+bool CMainWindow::RebootTimerActive() const { return restartTimer_->isActive(); }
 
-void CMainWindow::ArmRebootTimer()
+bool CMainWindow::RebootWaitingForPicture() const { return restart_ != nullptr && restart_->Waiting(); }
+
+void CMainWindow::SetProcessStarter(std::function<bool()> starter)
 {
-    // A Qt timer takes an int of milliseconds (about 596 hours): longer
-    // periods are waited for in several steps.
-    const qint64 remaining = nextRebootMs_ - rebootClock_.elapsed();
-    rebootTimer_->start(static_cast<int>(std::clamp<qint64>(remaining, 1, INT_MAX)));
+    processStarter_ = std::move(starter);
+    if (restart_ != nullptr && restart_->Enabled()) StartRebootTimer(restart_->Period());
 }
 
-void CMainWindow::OnRebootTick()
+void CMainWindow::ArmRestartTimer()
 {
-    if (rebootClock_.elapsed() < nextRebootMs_) {
-        ArmRebootTimer();
-        return;
-    }
-    nextRebootMs_ += rebootPeriod_.count();
-    ArmRebootTimer();  // timer 1 keeps running
-    if (service_ != nullptr && service_->PictureInProgress()) {
-        if (!pictureWaitTimer_->isActive()) pictureWaitTimer_->start();
-        return;
-    }
-    RestartProgram();
+    // A Qt timer takes an int of milliseconds (about 24 days): a later event
+    // is reached in several steps.
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(restart_->NextDue() -
+                                                                            ScheduledRestart::Clock::now());
+    restartTimer_->start(static_cast<int>(std::clamp<long long>(wait.count(), 1, INT_MAX)));
 }
 
-void CMainWindow::OnPictureWaitTick()
+void CMainWindow::OnRestartTimer()
 {
-    if (service_ != nullptr && service_->PictureInProgress()) return;
-    pictureWaitTimer_->stop();
-    RestartProgram();
+    if (restart_ == nullptr || !restart_->Enabled()) return;
+    restart_->Tick(ScheduledRestart::Clock::now());
+    if (!restart_->Exiting()) ArmRestartTimer();
 }
 
 void CMainWindow::RestartProgram()
 {
-    if (service_ != nullptr && service_->Running()) service_->StopService();
-    RTU_LOG_DEBUG("Reboot......");
-    UpdateCommands();
-    if (!processStarter_ || !processStarter_()) {
-        RTU_LOG_ERROR("the new process of the program could not be started: this one keeps running, service stopped");
-        return;
+    if (restart_ != nullptr) {
+        restart_->Restart();
+    } else {
+        MakeRestart(std::chrono::milliseconds(0))->Restart();
     }
-    leaving_ = true;
-    rebootTimer_->stop();
-    QCoreApplication::exit(kRestartExitCode);
+    UpdateCommands();
 }
 
 }  // namespace rtu

@@ -16,11 +16,11 @@
 #include "rtu/runtime/LinkRecord.h"
 #include "rtu/runtime/RuntimeView.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 class QAction;
@@ -33,6 +33,7 @@ class CConfigView;
 class CDeviceView;
 class CLeftView;
 class CMySplitterWnd;
+class ScheduledRestart;
 class ServiceControl;
 
 class CMainWindow : public QMainWindow {
@@ -72,15 +73,18 @@ public:
     void UpdateCommands();
     QAction* Action(Command command) const;
 
-    // Scheduled restart: timer 1 fires every `period` (zero: no timer). On
-    // each tick the program restarts at once, or, while a picture is being
-    // received, timer 2 checks every 3.6 s until it is complete.
+    // Scheduled restart (ScheduledRestart.h) every `period` (zero: none): the
+    // program restarts at once, or, while a picture is being received, once
+    // it is complete (checked every 3.6 s). Its timers run on this window's
+    // event loop.
     void StartRebootTimer(std::chrono::milliseconds period);
     bool RebootTimerActive() const;
+    bool RebootWaitingForPicture() const;
     // Starts the new process of the program; true when it started. The
-    // default starts this executable without arguments in the current folder.
+    // default starts this executable again with its arguments.
     void SetProcessStarter(std::function<bool()> starter);
-    // Stops the service and restarts the program (exit code 16).
+    // Stops the service and restarts the program (exit code 16); when the new
+    // process cannot be started the service is started again.
     void RestartProgram();
 
     CLeftView* LeftView() const { return leftView_; }
@@ -110,9 +114,9 @@ private:
     void BuildCommands();
     void BuildStatusBar();
     void UpdateStatus();
-    void OnRebootTick();
-    void OnPictureWaitTick();
-    void ArmRebootTimer();
+    void OnRestartTimer();
+    void ArmRestartTimer();
+    std::unique_ptr<ScheduledRestart> MakeRestart(std::chrono::milliseconds period);
 
     ServiceControl* service_ = nullptr;
     Prompts prompts_;
@@ -130,11 +134,8 @@ private:
     QLabel* serviceStatus_ = nullptr;
     QLabel* stationStatus_ = nullptr;
 
-    QTimer* rebootTimer_ = nullptr;      // timer 1
-    QTimer* pictureWaitTimer_ = nullptr; // timer 2
-    std::chrono::milliseconds rebootPeriod_{0};
-    QElapsedTimer rebootClock_;
-    qint64 nextRebootMs_ = 0;
+    std::unique_ptr<ScheduledRestart> restart_;
+    QTimer* restartTimer_ = nullptr;  // due at the restart's next timer event
 };
 
 }  // namespace rtu

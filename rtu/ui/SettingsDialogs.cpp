@@ -1,6 +1,7 @@
 #include "rtu/ui/SettingsDialogs.h"
 
 #include "rtu/runtime/Log.h"
+#include "rtu/transport/SerialPorts.h"
 #include "rtu/ui/UiText.h"
 
 #include <QDialogButtonBox>
@@ -218,7 +219,7 @@ CPortComboBox::CPortComboBox(PortLister lister, QWidget* parent) : QComboBox(par
     setInsertPolicy(QComboBox::NoInsert);
 }
 
-void CPortComboBox::RefreshPorts()
+void CPortComboBox::RefreshPorts(bool reportNone)
 {
     const QString typed = currentText();
     clear();
@@ -227,23 +228,20 @@ void CPortComboBox::RefreshPorts()
         if (!port.empty()) addItem(QString::fromStdString(port));
     }
     setEditText(typed);
-    if (count() == 0 && onNoPort) onNoPort();
+    if (reportNone && count() == 0 && onNoPort) onNoPort();
 }
 
 void CPortComboBox::showPopup()
 {
-    RefreshPorts();
+    RefreshPorts(true);
     QComboBox::showPopup();
 }
 
 std::vector<std::string> CCommProDlg::ListSerialPorts()
 {
-    // The serial transport's own port listing replaces this once it exists;
-    // until then the box offers the usual names and takes any typed text
-    // (COMn maps to a device through DevicePattern of section COMM).
-    std::vector<std::string> ports;
-    for (int n = 1; n <= 16; ++n) ports.push_back("COM" + std::to_string(n));
-    return ports;
+    // Device paths of the ports present; a COMn name typed in the box is
+    // mapped to a device through DevicePattern of section COMM.
+    return rtu::ListSerialPorts();
 }
 
 CCommProDlg::CCommProDlg(const SerialSettings& current, QWidget* parent) : QDialog(parent), result_(current)
@@ -255,7 +253,7 @@ CCommProDlg::CCommProDlg(const SerialSettings& current, QWidget* parent) : QDial
     port_ = new CPortComboBox(&CCommProDlg::ListSerialPorts, this);
     port_->setObjectName(QStringLiteral("com"));
     port_->onNoPort = [this] { QMessageBox::information(this, MessageCaption(), QStringLiteral("Not Find Com")); };
-    port_->RefreshPorts();
+    port_->RefreshPorts(false);
     port_->setEditText(QString::fromStdString(current.com));
     baud_ = new QComboBox(this);
     baud_->setObjectName(QStringLiteral("baudRate"));

@@ -68,7 +68,9 @@ public:
     using PortLister = std::function<std::vector<std::string>()>;
 
     explicit CPortComboBox(PortLister lister, QWidget* parent = nullptr);
-    void RefreshPorts();
+    // Fills the list, keeping the typed text; `reportNone` calls onNoPort when
+    // no port was found.
+    void RefreshPorts(bool reportNone);
     // Called when the list is dropped down and no port was found.
     std::function<void()> onNoPort;
 
