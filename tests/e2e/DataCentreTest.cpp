@@ -17,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -515,6 +518,39 @@ TEST(DataCentre, StationsimAnswersQueuedCommands)
     EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from SendCommandInfo where Status = 1"), "2");
     EXPECT_NE(Count(centre.MainDatabase(), "select count(*) from ReceiveData where CommandName = '41'"), "0");
     EXPECT_NE(Count(centre.MainDatabase(), "select count(*) from ReceiveData where CommandName = '38'"), "0");
+}
+
+TEST(DataCentre, StationsimPicturesAreFiledWindowByWindow)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+    // 12 packets of 1000 bytes: windows acknowledged with 5, 10 and 12.
+    std::string output;
+    const int status = RunStationsim("--port " + std::to_string(centre.Port()) +
+                                         " --base 401 --stations 2 --count 1 --fast --picture 12000 --packet-size 1000"
+                                         " --expect-acks --drain 30",
+                                     output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("pictures: started 2, completed 2"), std::string::npos) << output;
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    // Each station's file holds exactly the bytes it sent (the simulator's
+    // picture of seed 1 and its station index).
+    for (int index = 0; index < 2; ++index) {
+        const std::string station = sim::StationAddress(401 + static_cast<std::uint64_t>(index));
+        std::string found;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(centre.Folder() + "/Pict")) {
+            if (entry.is_regular_file() && entry.path().string().find(station + "-01-1-0001") != std::string::npos) {
+                found = entry.path().string();
+            }
+        }
+        ASSERT_FALSE(found.empty()) << "no picture file for " << station;
+        std::ifstream in(found, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(bytes == sim::PictureBytes(12000, 31u + static_cast<std::uint32_t>(index)), true) << found;
+    }
+    EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from DeviceImage where CameraNo = 1 and PicFlag = '0001'"),
+              "2");
 }
 
 TEST(DataCentre, StationsimMixInRegistrationModeAndRefusedPasswords)
