@@ -49,19 +49,6 @@ bool LocalXDisplayReachable(const std::string& display)
     return stat(("/tmp/.X11-unix/X" + number).c_str(), &st) == 0;
 }
 
-// Ends the runtime threads while the user-interface thread keeps serving
-// queued calls: a thread still posting to the window is never left waiting.
-void DestroyRuntime(CMainFrame& frame)
-{
-    QEventLoop loop;
-    std::thread joiner([&frame, &loop] {
-        frame.Destroy();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    joiner.join();
-}
-
 // RTU_SCREENSHOT=FILE.png: after RTU_SCREENSHOT_AFTER milliseconds (default
 // 5000) the main window is saved as a picture and the program stops its
 // service and ends, so scripts can show the program without a desktop.
@@ -82,6 +69,17 @@ void ArmScreenshot(CMainWindow& window, ServiceControl& service)
 }
 
 }  // namespace
+
+void DestroyRuntime(CMainFrame& frame)
+{
+    QEventLoop loop;
+    std::thread joiner([&frame, &loop] {
+        frame.Destroy();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    joiner.join();
+}
 
 bool DisplayAvailable()
 {

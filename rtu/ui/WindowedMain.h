@@ -2,6 +2,8 @@
 
 namespace rtu {
 
+class CMainFrame;
+
 // Runs the data centre with its main window in the current directory until
 // the operator leaves (0) or a scheduled restart ends this process (16).
 // Without a display it says so on standard error and returns 3, unless
@@ -13,5 +15,11 @@ int RunWindowed(int argc, char** argv);
 // True when a window can be opened: QT_QPA_PLATFORM is set, a Wayland
 // display is named, or DISPLAY names an X display that can be reached.
 bool DisplayAvailable();
+
+// Ends the runtime threads (CMainFrame::Destroy) on a helper thread while the
+// calling user-interface thread keeps serving queued calls, so a runtime
+// thread that posts to the window while it is being stopped is never left
+// waiting. Call it after the runtime view has begun closing.
+void DestroyRuntime(CMainFrame& frame);
 
 }  // namespace rtu
