@@ -18,6 +18,7 @@
 // state between polls and is not shared.
 #pragma once
 
+#include "rtu/runtime/LinkTransport.h"
 #include "rtu/storage/AdoDB.h"
 
 #include <cstddef>
@@ -33,13 +34,6 @@ class CSqlWorkerPool;
 }
 
 namespace rtu {
-
-// What became of a prepared frame given to a station's link.
-enum class SendResult {
-    NoLink,         // the station has no network or serial link: nothing sent
-    HandedOver,     // the bytes were given to the connection or written to the serial line
-    NotHandedOver,  // the station has a link but the bytes could not be given to it
-};
 
 // The main database as the command queue needs it.
 class CommandTable {

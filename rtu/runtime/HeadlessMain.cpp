@@ -3,6 +3,7 @@
 #include "rtu/runtime/HeadlessView.h"
 #include "rtu/runtime/Log.h"
 #include "rtu/runtime/MainFrame.h"
+#include "rtu/runtime/ScheduledRestart.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/runtime/StartupFiles.h"
 
@@ -10,6 +11,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <pthread.h>
 
 namespace rtu {
@@ -31,18 +33,35 @@ int RunHeadless()
     FixSettingsPath();
 
     HeadlessView view;
+    int exitCode = 0;
     {
         CMainFrame frame(view);
         if (!frame.Create()) view.PostLogLine("NetInit Fail");
 
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        RTU_LOG_DEBUG("signal " << signal << ": stopping the data centre");
-        view.PostLogLine(signal == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
-        frame.StopService();
+        ScheduledRestart restart(frame.Settings().Current()->RebootPeriod(),
+                                 ScheduledRestart::Hooks{[&] { return frame.IsRecevingImage(); },
+                                                         [&] { frame.StopService(); },
+                                                         [&] { frame.StartService(); }, {},
+                                                         [&](int code) { exitCode = code; }});
+
+        // Wait for a stop signal, running the restart timers once a second.
+        const timespec second{1, 0};
+        int signal = -1;
+        while (!restart.Exiting()) {
+            signal = sigtimedwait(&stopSignals, nullptr, &second);
+            if (signal == SIGINT || signal == SIGTERM) break;
+            restart.Tick(ScheduledRestart::Clock::now());
+        }
+        if (restart.Exiting()) {
+            RTU_LOG_DEBUG("leaving for the scheduled restart, exit code " << exitCode);
+        } else {
+            RTU_LOG_DEBUG("signal " << signal << ": stopping the data centre");
+            view.PostLogLine(signal == SIGINT ? "SIGINT: stopping" : "SIGTERM: stopping");
+            frame.StopService();
+        }
         frame.Destroy();
     }
-    return 0;
+    return exitCode;
 }
 
 }  // namespace rtu

@@ -7,6 +7,13 @@
 
 namespace rtu {
 
+// What became of a prepared frame given to a station's link.
+enum class SendResult {
+    NoLink,         // the station has no network or serial link: nothing sent
+    HandedOver,     // the bytes were given to the connection or written to the serial line
+    NotHandedOver,  // the station has a link but the bytes could not be given to it
+};
+
 class LinkTransport {
 public:
     virtual ~LinkTransport() = default;

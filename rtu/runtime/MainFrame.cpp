@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kPicturePeriod{300};
 constexpr std::chrono::milliseconds kOnlinePeriod{10000};
+constexpr std::chrono::seconds kPictureAbandoned{301};
 constexpr std::chrono::milliseconds kCommandIdle{2000};
 constexpr std::chrono::milliseconds kCommandBusy{100};
 constexpr int kHexDumpWidth = 40;
@@ -36,8 +37,19 @@ storage::DbSettings ToDbSettings(const DatabaseSettings& s)
 CMainFrame::CMainFrame(RuntimeView& view)
     : view_(view),
       registry_(view, *this),
-      frontEnd_(registry_, netQueue_, view, settings_, [this](const std::string& station) { DiscardPicture(station); }),
-      dispatcher_(registry_, *this, view, *this, *this, settings_, &CMainFrame::StorageNumberOf)
+      pictures_(settings_, *this, view,
+                [this](const std::string& station, const std::string& functionCode, const std::string& body,
+                       int linkKind) { return SendCommand(station, functionCode, body, linkKind); }),
+      commandTable_(mainPool_),
+      commandQueue_(
+          commandTable_,
+          [this](const std::string& station, const std::uint8_t* bytes, std::size_t length) {
+              return SendRaw(station, bytes, length);
+          },
+          [this] { return registry_.LinkedStations(); }),
+      frontEnd_(registry_, netQueue_, view, settings_,
+                [this](const std::string& station) { pictures_.DiscardPicture(station); }),
+      dispatcher_(registry_, *this, view, *this, pictures_, settings_, &CMainFrame::StorageNumberOf)
 {
 }
 
@@ -109,7 +121,43 @@ bool CMainFrame::StartService()
     const std::string started = FormatConfigText("MainFrame", "Text8", {static_cast<int>(servicePort_)});
     view_.PostLogLine(started);
     RTU_LOG_DEBUG(started);
+
+    if (settings->comm.mode != 0) OpenSerialLine(settings->comm);
     return true;
+}
+
+void CMainFrame::OpenSerialLine(const SerialSettings& comm)
+{
+    std::lock_guard<std::mutex> lock(serialLock_);
+    if (serial_.IsOpen()) return;
+    // Received bytes are framed on the line's reader thread, in order; each
+    // complete frame wakes the serial parse thread.
+    const bool opened = serial_.Open(
+        comm, [this](std::string_view bytes) { commQueue_.OnSerialBytes(bytes); },
+        [this, device = comm.com] { view_.PostLogLine("serial line " + device + " lost"); });
+    if (opened) {
+        const std::string text = FormatConfigText("MainFrame", "Text10", {comm.com, comm.baudRate});
+        view_.PostLogLine(text);
+        RTU_LOG_DEBUG(text);
+    } else {
+        view_.ShowMessage(LoadText("MainFrame", "Text9"));
+        view_.PostLogLine("打开串口失败,请检查串口参数");
+    }
+}
+
+void CMainFrame::CloseSerialLine(const SerialSettings& comm)
+{
+    {
+        std::lock_guard<std::mutex> lock(serialLock_);
+        if (serial_.IsOpen()) {
+            serial_.Close();
+            const std::string text = FormatConfigText("MainFrame", "Text12", {comm.com, comm.baudRate});
+            view_.PostLogLine(text);
+            RTU_LOG_DEBUG(text);
+        }
+        commQueue_.Reset();
+    }
+    registry_.ClearSerialStations();
 }
 
 void CMainFrame::StartPool(Database db, const DatabaseSettings& settings, const char* connectedKey,
@@ -146,6 +194,9 @@ void CMainFrame::StopService()
     const std::string stopped = FormatConfigText("MainFrame", "Text11", {static_cast<int>(servicePort_)});
     view_.PostLogLine(stopped);
     RTU_LOG_DEBUG(stopped);
+
+    // The line is closed whenever it is open, even if MODE was changed meanwhile.
+    CloseSerialLine(settings->comm);
 }
 
 // ---- network library callbacks -------------------------------------------
@@ -170,9 +221,7 @@ void CMainFrame::CloseTcp(int connectionId) { linkCore_.CloseConnection(connecti
 
 bool CMainFrame::WriteSerial(const std::uint8_t* bytes, std::size_t length)
 {
-    static_cast<void>(bytes);
-    static_cast<void>(length);
-    return false;  // no serial line is open
+    return serial_.Write(bytes, length) == length;
 }
 
 bool CMainFrame::SendCommand(const std::string& station, const std::string& functionCode,
@@ -194,7 +243,7 @@ bool CMainFrame::SendCommand(const std::string& station, const std::string& func
     return sent;
 }
 
-bool CMainFrame::SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length)
+SendResult CMainFrame::SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length)
 {
     return registry_.SendRaw(station, bytes, length);
 }
@@ -209,34 +258,26 @@ bool CMainFrame::Used(Database db) const
 
 void CMainFrame::Enqueue(Database db, const std::string& statement, const std::string& orderKey)
 {
-    static_cast<void>(orderKey);
     if (!Used(db)) return;
-    Pool(db).Enqueue(statement);
+    Pool(db).Enqueue(statement, orderKey);
 }
 
+// A look-up sees the station's earlier statements: it waits until they have run.
 bool CMainFrame::QueryRows(Database db, const std::string& statement, const std::string& orderKey,
                            storage::Rows& rows)
 {
-    static_cast<void>(orderKey);
-    return Pool(db).QueryRows(statement, rows);
+    storage::CSqlWorkerPool& pool = Pool(db);
+    if (!orderKey.empty()) pool.WaitForKey(orderKey);
+    return pool.QueryRows(statement, rows);
 }
 
 bool CMainFrame::QueryValue(Database db, const std::string& statement, const std::string& orderKey,
                             std::string& value)
 {
-    static_cast<void>(orderKey);
-    return Pool(db).QueryValue(statement, value);
+    storage::CSqlWorkerPool& pool = Pool(db);
+    if (!orderKey.empty()) pool.WaitForKey(orderKey);
+    return pool.QueryValue(statement, value);
 }
-
-// ---- pictures ----------------------------------------------------------------
-
-void CMainFrame::StorePicturePacket(const PicturePacket& packet)
-{
-    RTU_LOG_DEBUG("picture packet " << packet.number << "/" << packet.total << " of " << packet.station
-                                    << " not filed: picture reception is not enabled");
-}
-
-void CMainFrame::DiscardPicture(const std::string& station) { static_cast<void>(station); }
 
 // ---- runtime threads ---------------------------------------------------------
 
@@ -252,15 +293,19 @@ void CMainFrame::ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool
 
 void CMainFrame::ParseCycle() { ParseQueuedFrame(netQueue_, parseThread_, false); }
 
-void CMainFrame::CommParseCycle() { ParseQueuedFrame(commQueue_, commParseThread_, true); }
+void CMainFrame::CommParseCycle() { ParseQueuedFrame(commQueue_.Queue(), commParseThread_, true); }
 
-void CMainFrame::PictureCycle() { pictureThread_.SleepFor(kPicturePeriod); }
+void CMainFrame::PictureCycle()
+{
+    if (pictureThread_.SleepFor(kPicturePeriod)) pictures_.ExamineWindows();
+}
 
 void CMainFrame::OnlineCycle()
 {
     if (!onlineThread_.SleepFor(kOnlinePeriod)) return;
     const auto settings = settings_.Current();
     const std::vector<std::string> online = registry_.CheckOnline(std::chrono::seconds(settings->offLine));
+    pictures_.RemoveStale(kPictureAbandoned);
     if (online.empty() || !settings->main.Used()) return;
     // Rows are filed under storage numbers, so the refresh names those.
     std::string list;
@@ -277,32 +322,9 @@ void CMainFrame::OnlineCycle()
 void CMainFrame::CommandCycle()
 {
     // Without a running service the main database is not configured and a
-    // query could only fail: wait as a failed poll would.
-    storage::Rows rows;
-    if (!running_ || !settings_.Current()->main.Used() ||
-        !mainPool_.QueryRows("SELECT top 10 Id,YCZNo,CommandData,Status FROM SendCommandInfo WHERE Status=0 "
-                             "ORDER BY InsertTime DESC",
-                             rows) ||
-        rows.empty()) {
-        commandThread_.SleepFor(kCommandIdle);
-        return;
-    }
-    for (const storage::Row& row : rows) {
-        if (row.size() != 4) continue;
-        const std::string& id = row[0];
-        const std::string& station = row[1];
-        const std::string& data = row[2];
-        std::string bytes(data.size() / 2, '\0');
-        HexTextToBytes(data, reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size());
-        if (SendRaw(station, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())) {
-            const std::string statement =
-                SqlText("update SendCommandInfo set Status=1 where [YCZNo]='%s' and [Id]='%s'",
-                        storage::SqlEscape(station).c_str(), storage::SqlEscape(id).c_str());
-            RTU_LOG_DEBUG(statement);
-            mainPool_.Enqueue(statement);
-        }
-    }
-    commandThread_.SleepFor(kCommandBusy);
+    // poll could only fail: wait as a failed poll would.
+    const bool busy = running_ && settings_.Current()->main.Used() && commandQueue_.PollOnce();
+    commandThread_.SleepFor(busy ? kCommandBusy : kCommandIdle);
 }
 
 }  // namespace rtu

@@ -10,13 +10,17 @@
 // queues' and the pools' locks are innermost.
 #pragma once
 
+#include "rtu/runtime/CommandQueue.h"
 #include "rtu/runtime/LinkTransport.h"
+#include "rtu/runtime/PictureStore.h"
 #include "rtu/runtime/RuntimeThread.h"
 #include "rtu/runtime/RuntimeView.h"
 #include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/storage/SqlWorkerPool.h"
 #include "rtu/transport/HvLinkCore.h"
+#include "rtu/transport/Serial.h"
+#include "rtu/uplink/CommFrameQueue.h"
 #include "rtu/uplink/Dispatcher.h"
 #include "rtu/uplink/FrameQueue.h"
 #include "rtu/uplink/PicturePacket.h"
@@ -25,11 +29,12 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace rtu {
 
-class CMainFrame : private LinkEvents, private LinkTransport, private StatementTarget, private PictureReception {
+class CMainFrame : private LinkEvents, private LinkTransport, private StatementTarget {
 public:
     explicit CMainFrame(RuntimeView& view);
     ~CMainFrame() override;
@@ -59,8 +64,11 @@ public:
     // it on its link (network or serial). False when nothing was sent.
     bool SendCommand(const std::string& station, const std::string& functionCode, const std::string& commandText,
                      int linkKind);
-    // Sends a prepared frame; true when the station has a network link.
-    bool SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
+    // Sends a prepared frame on the station's link.
+    SendResult SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
+
+    // True while a picture is being received (the scheduled restart waits).
+    bool IsRecevingImage() { return pictures_.IsRecevingImage(); }
 
     // The storage number of a station: its Conversion ID, or its address.
     static std::string StorageNumberOf(const std::string& station);
@@ -84,13 +92,11 @@ private:
     bool QueryValue(Database db, const std::string& statement, const std::string& orderKey,
                     std::string& value) override;
 
-    // PictureReception (pictures are not yet filed: packets are counted and dropped).
-    void StorePicturePacket(const PicturePacket& packet) override;
-    void DiscardPicture(const std::string& station) override;
-
     storage::CSqlWorkerPool& Pool(Database db) { return db == Database::Main ? mainPool_ : thirdPool_; }
     void StartPool(Database db, const DatabaseSettings& settings, const char* connectedKey,
                    const char* notConnectedKey);
+    void OpenSerialLine(const SerialSettings& comm);
+    void CloseSerialLine(const SerialSettings& comm);
 
     // Bodies of the runtime threads.
     void ParseCycle();
@@ -106,8 +112,16 @@ private:
     storage::CSqlWorkerPool mainPool_;
     storage::CSqlWorkerPool thirdPool_;
     StationRegistry registry_;
+    PictureStore pictures_;
+    PoolCommandTable commandTable_;
+    CommandQueue commandQueue_;
     FrameQueue netQueue_;
-    FrameQueue commQueue_;
+    CCommFrameQueue commQueue_;
+    // Guards opening and closing the serial line; never held with the registry lock.
+    std::mutex serialLock_;
+    // Declared after the queue it feeds: destroyed first, so its reader
+    // thread has ended before the queue goes.
+    CSerial serial_;
     ReceiveFrontEnd frontEnd_;
     Dispatcher dispatcher_;
 

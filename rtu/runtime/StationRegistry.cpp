@@ -268,7 +268,7 @@ bool StationRegistry::SendToStation(const std::string& station, int linkKind,
     return transport_.WriteSerial(bytes, frame.size());
 }
 
-bool StationRegistry::SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length)
+SendResult StationRegistry::SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length)
 {
     int connectionId = -1;
     bool network = false;
@@ -281,16 +281,28 @@ bool StationRegistry::SendRaw(const std::string& station, const std::uint8_t* by
         }
     }
     if (network) {
-        if (connectionId != -1) transport_.SendTcp(connectionId, bytes, length);
-        return true;
+        const bool sent = connectionId != -1 && transport_.SendTcp(connectionId, bytes, length);
+        return sent ? SendResult::HandedOver : SendResult::NotHandedOver;
     }
     bool serial = false;
     {
         std::lock_guard<std::mutex> lock(serialLock_);
         serial = m_csCommDev.count(station) != 0;
     }
-    if (serial) transport_.WriteSerial(bytes, length);
-    return false;
+    if (!serial) return SendResult::NoLink;
+    return transport_.WriteSerial(bytes, length) ? SendResult::HandedOver : SendResult::NotHandedOver;
+}
+
+std::vector<std::string> StationRegistry::LinkedStations() const
+{
+    std::vector<std::string> stations;
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        for (const auto& entry : m_mapDevAddr) stations.push_back(entry.first);
+    }
+    std::lock_guard<std::mutex> lock(serialLock_);
+    for (const auto& entry : m_csCommDev) stations.push_back(entry.first);
+    return stations;
 }
 
 // ---- online check and stop ---------------------------------------------

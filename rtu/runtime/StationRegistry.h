@@ -100,9 +100,12 @@ public:
     bool SendToStation(const std::string& station, int linkKind,
                        const std::function<std::string(const CltDevInfo&)>& build);
 
-    // Sends a prepared frame: true when the station has a network link (the
-    // bytes were handed to it); a serial station gets the bytes and false.
-    bool SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
+    // Sends a prepared frame on the station's network link, or else on the
+    // serial line, and says whether the bytes were handed over.
+    SendResult SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
+
+    // Addresses of the stations that have a network or a serial link now.
+    std::vector<std::string> LinkedStations() const;
 
     // Marks stations silent for longer than offlineSeconds offline and closes
     // their connections; returns the addresses of the stations still online.

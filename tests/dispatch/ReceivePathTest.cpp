@@ -136,14 +136,15 @@ TEST_F(ReceivePath, TheOnlineCheckDropsStationsSilentForLongerThanTheLimitOnTheS
     EXPECT_TRUE(view.WentOffline("0000000900"));
 }
 
-TEST_F(ReceivePath, SendRawSaysWhetherTheStationHasANetworkLink)
+TEST_F(ReceivePath, SendRawSaysWhetherTheBytesWereHandedToTheStationsLink)
 {
     Receive(4, UplinkFrame("0000000101", "2F", kKeepAlive));
     registry.RefreshSerialStation("0000000900", "01", "B7E2");
     const std::uint8_t bytes[] = {1, 2, 3};
-    EXPECT_TRUE(registry.SendRaw("0000000101", bytes, 3));
-    EXPECT_FALSE(registry.SendRaw("0000000900", bytes, 3));
-    EXPECT_FALSE(registry.SendRaw("0000000555", bytes, 3));
+    EXPECT_EQ(registry.SendRaw("0000000101", bytes, 3), SendResult::HandedOver);
+    EXPECT_EQ(registry.SendRaw("0000000900", bytes, 3), SendResult::HandedOver);
+    EXPECT_EQ(registry.SendRaw("0000000555", bytes, 3), SendResult::NoLink);
+    EXPECT_EQ(registry.LinkedStations(), (std::vector<std::string>{"0000000101", "0000000900"}));
     ASSERT_EQ(transport.sent.size(), 1u);
     EXPECT_EQ(transport.sent[0].first, 4);
     EXPECT_EQ(transport.serial.size(), 1u);
