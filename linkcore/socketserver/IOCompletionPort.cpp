@@ -212,6 +212,10 @@ bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& bu
             for (const Packet& packet : packets) {
                 m_queue.push_back(packet);
             }
+            // This thread takes one packet; waiting workers take the others
+            // and the polling this thread leaves.
+            for (std::size_t i = 1; i < packets.size() && SignalOneLocked(); ++i) {
+            }
             continue;
         }
 
