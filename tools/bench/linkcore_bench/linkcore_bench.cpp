@@ -6,7 +6,10 @@
 // round trips; then a separate client process holds 10,000 connections open
 // and the server process's resident memory per connection is reported.
 //
-//   linkcore_bench [--connections N] [--seconds S] [--hold N] [--client-threads T]
+//   linkcore_bench [--connections N] [--seconds S] [--rounds R] [--hold N] [--client-threads T]
+//
+// The load runs for S seconds per server in all, in R rounds that alternate
+// between the two servers.
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -37,9 +40,10 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     int connections = 100;
-    int seconds = 5;
+    int seconds = 10;
     int hold = 10000;
     int clientThreads = 2;
+    int rounds = 10;
 };
 
 struct LoadResult {
@@ -47,6 +51,22 @@ struct LoadResult {
     double p50Microseconds = 0;
     double p99Microseconds = 0;
     long requests = 0;
+    double seconds = 0;
+    std::vector<double> roundTrips;
+
+    // Adds another round's samples and recomputes the figures.
+    void Add(LoadResult&& round)
+    {
+        requests += round.requests;
+        seconds += round.seconds;
+        roundTrips.insert(roundTrips.end(), round.roundTrips.begin(), round.roundTrips.end());
+        std::sort(roundTrips.begin(), roundTrips.end());
+        if (!roundTrips.empty()) {
+            p50Microseconds = roundTrips[roundTrips.size() / 2];
+            p99Microseconds = roundTrips[std::min(roundTrips.size() - 1, roundTrips.size() * 99 / 100)];
+        }
+        requestsPerSecond = seconds > 0 ? static_cast<double>(requests) / seconds : 0;
+    }
 };
 
 std::atomic<long> g_linkcoreBlocks{0};
@@ -151,7 +171,8 @@ void DriveConnections(std::vector<int> handles, Clock::time_point measureFrom, C
     ::close(poller);
 }
 
-LoadResult RunLoad(std::uint16_t port, const Options& options)
+// One round: connect, warm up for 300 ms, measure for `seconds`, disconnect.
+LoadResult RunLoad(std::uint16_t port, const Options& options, double seconds)
 {
     std::vector<int> handles;
     for (int i = 0; i < options.connections; ++i) {
@@ -163,8 +184,9 @@ LoadResult RunLoad(std::uint16_t port, const Options& options)
         handles.push_back(handle);
     }
     const Clock::time_point start = Clock::now();
-    const Clock::time_point measureFrom = start + std::chrono::seconds(1);
-    const Clock::time_point until = measureFrom + std::chrono::seconds(options.seconds);
+    const Clock::time_point measureFrom = start + std::chrono::milliseconds(300);
+    const Clock::time_point until =
+        measureFrom + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::vector<std::vector<double>> roundTrips(static_cast<std::size_t>(options.clientThreads));
     std::vector<long> requests(static_cast<std::size_t>(options.clientThreads), 0);
     std::vector<std::thread> threads;
@@ -184,18 +206,14 @@ LoadResult RunLoad(std::uint16_t port, const Options& options)
     for (int handle : handles) {
         ::close(handle);
     }
-    std::vector<double> all;
-    LoadResult result;
+    LoadResult round;
+    round.seconds = seconds;
     for (std::size_t t = 0; t < roundTrips.size(); ++t) {
-        all.insert(all.end(), roundTrips[t].begin(), roundTrips[t].end());
-        result.requests += requests[t];
+        round.roundTrips.insert(round.roundTrips.end(), roundTrips[t].begin(), roundTrips[t].end());
+        round.requests += requests[t];
     }
-    std::sort(all.begin(), all.end());
-    if (!all.empty()) {
-        result.p50Microseconds = all[all.size() / 2];
-        result.p99Microseconds = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-    }
-    result.requestsPerSecond = static_cast<double>(result.requests) / options.seconds;
+    LoadResult result;
+    result.Add(std::move(round));
     return result;
 }
 
@@ -338,8 +356,10 @@ int main(int argc, char** argv)
             options.hold = value;
         } else if (name == "--client-threads") {
             options.clientThreads = value;
+        } else if (name == "--rounds" && value > 0) {
+            options.rounds = value;
         } else {
-            std::fprintf(stderr, "usage: %s [--connections N] [--seconds S] [--hold N] [--client-threads T]\n",
+            std::fprintf(stderr, "usage: %s [--connections N] [--seconds S] [--rounds R] [--hold N] [--client-threads T]\n",
                          argv[0]);
             return 2;
         }
@@ -352,26 +372,33 @@ int main(int argc, char** argv)
     DLL_LinkCoreInit();
     SetCallbackFuntion(&EchoBlock, &Closed, &ServerClosed);
 
-    std::printf("load: %d connections, one 64-byte request in flight each, %d client threads, %d s\n",
-                options.connections, options.clientThreads, options.seconds);
+    std::printf("load: %d connections, one 64-byte request in flight each, %d client threads, %d s in %d rounds\n",
+                options.connections, options.clientThreads, options.seconds, options.rounds);
 
+    // Both servers run side by side and take turns in short rounds, so that
+    // a change in the machine's load touches both alike.
     std::uint16_t port = FreePort();
     if (!DLL_StartTcpServer(nullptr, "127.0.0.1", port, nullptr)) {
         std::fprintf(stderr, "LinkCore did not start\n");
         return 1;
     }
-    const LoadResult linkcore = RunLoad(port, options);
-    DLL_StopTcpServer(port, "127.0.0.1");
-    std::printf("LinkCore:  %10.0f requests/s   p50 %7.1f us   p99 %7.1f us\n", linkcore.requestsPerSecond,
-                linkcore.p50Microseconds, linkcore.p99Microseconds);
-
+    const std::uint16_t linkcorePort = port;
     ReferenceEchoServer reference;
     port = FreePort();
     if (!reference.Start(port)) {
         std::fprintf(stderr, "reference server did not start\n");
         return 1;
     }
-    const LoadResult baseline = RunLoad(port, options);
+    const double roundSeconds = static_cast<double>(options.seconds) / options.rounds;
+    LoadResult linkcore;
+    LoadResult baseline;
+    for (int round = 0; round < options.rounds; ++round) {
+        linkcore.Add(RunLoad(linkcorePort, options, roundSeconds));
+        baseline.Add(RunLoad(port, options, roundSeconds));
+    }
+    DLL_StopTcpServer(linkcorePort, "127.0.0.1");
+    std::printf("LinkCore:  %10.0f requests/s   p50 %7.1f us   p99 %7.1f us\n", linkcore.requestsPerSecond,
+                linkcore.p50Microseconds, linkcore.p99Microseconds);
     std::printf("reference: %10.0f requests/s   p50 %7.1f us   p99 %7.1f us\n", baseline.requestsPerSecond,
                 baseline.p50Microseconds, baseline.p99Microseconds);
     std::printf("ratio LinkCore / reference: throughput %.2f, p50 %.2f, p99 %.2f\n",
