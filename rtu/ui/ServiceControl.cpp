@@ -14,4 +14,6 @@ bool FrameServiceControl::GetLinkRecord(const std::string& station, int linkKind
     return frame_.Registry().GetLinkRecord(station, linkKind, out);
 }
 
+bool FrameServiceControl::PictureInProgress() { return frame_.IsRecevingImage(); }
+
 }  // namespace rtu

@@ -38,6 +38,7 @@ public:
     void StopService() override;
     SettingsStore& Settings() override;
     bool GetLinkRecord(const std::string& station, int linkKind, CltDevInfo& out) override;
+    bool PictureInProgress() override;
 
 private:
     CMainFrame& frame_;
