@@ -12,6 +12,8 @@
 #include "tests/linkcore/CallbackRecorder.h"
 #include "tests/linkcore/LoopbackClient.h"
 
+extern "C" int LinkCoreFromC(void);
+
 using linkcore_test::CallbackRecorder;
 using linkcore_test::FreePort;
 using linkcore_test::LoopbackClient;
@@ -273,6 +275,11 @@ TEST_F(LinkCoreApi, AStartOnAPortInUseFailsAndAStartOnAFreePortThenWorks)
     ASSERT_TRUE(client.Send("p"));
     EXPECT_EQ(recorder.IdentifierOf("p"), 1);
     EXPECT_EQ(StartSever(port), 0);  // already running
+}
+
+TEST(LinkCoreLifecycle, TheHeaderServesACaller)
+{
+    EXPECT_EQ(LinkCoreFromC(), 1);
 }
 
 TEST(LinkCoreLifecycle, ExportsThatNeedTheManagerRaiseNullPointerWithoutIt)
