@@ -93,13 +93,13 @@ void CMainWindow::BuildPanes()
 void CMainWindow::BuildCommands()
 {
     QStyle* s = style();
-    struct Spec {
+    struct Entry {
         Command command;
         const char* button;  // tool bar text key, or nullptr
         const char* menu;    // menu text key, or nullptr
         QStyle::StandardPixmap icon;
     };
-    const Spec specs[] = {
+    const Entry entries[] = {
         {Command::Start, "Button0", "Menu1-1", QStyle::SP_MediaPlay},
         {Command::Stop, "Button1", "Menu1-2", QStyle::SP_MediaStop},
         {Command::ServiceSettings, "Button2", "Menu1-3", QStyle::SP_FileDialogDetailedView},
@@ -109,10 +109,10 @@ void CMainWindow::BuildCommands()
         {Command::About, nullptr, "Menu3-1", QStyle::SP_MessageBoxInformation},
         {Command::Leave, "Button8", nullptr, QStyle::SP_DialogCloseButton},
     };
-    for (const Spec& spec : specs) {
-        auto* action = new QAction(s->standardIcon(spec.icon), FrameText(spec.menu ? spec.menu : spec.button), this);
-        if (spec.button != nullptr) action->setIconText(FrameText(spec.button));
-        actions_[static_cast<int>(spec.command)] = action;
+    for (const Entry& entry : entries) {
+        auto* action = new QAction(s->standardIcon(entry.icon), FrameText(entry.menu ? entry.menu : entry.button), this);
+        if (entry.button != nullptr) action->setIconText(FrameText(entry.button));
+        actions_[static_cast<int>(entry.command)] = action;
     }
     connect(Action(Command::Start), &QAction::triggered, this, &CMainWindow::OnStartService);
     connect(Action(Command::Stop), &QAction::triggered, this, &CMainWindow::OnStopService);
