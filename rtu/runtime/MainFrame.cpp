@@ -16,6 +16,7 @@ namespace {
 constexpr std::chrono::milliseconds kPicturePeriod{300};
 constexpr std::chrono::milliseconds kOnlinePeriod{10000};
 constexpr std::chrono::seconds kPictureAbandoned{301};
+constexpr std::chrono::milliseconds kFullQueueWait{60000};
 constexpr std::chrono::milliseconds kCommandIdle{2000};
 constexpr std::chrono::milliseconds kCommandBusy{100};
 constexpr int kHexDumpWidth = 40;
@@ -105,17 +106,27 @@ bool CMainFrame::StartService()
     if (running_) return true;
     const auto settings = settings_.Current();
     servicePort_ = settings->port;
+
+    // The pools are ready before the first station can connect, so that its
+    // first report finds them; they are reported once the server listens.
+    const bool mainUsed = settings->main.Used();
+    const bool thirdUsed = settings->third.Used();
+    const bool mainConnected = mainUsed && StartPool(Database::Main, settings->main);
+    const bool thirdConnected = thirdUsed && StartPool(Database::Secondary, settings->third);
+
     if (!linkCore_.Start(servicePort_, *this)) {
+        mainPool_.Stop();
+        thirdPool_.Stop();
         view_.ShowMessage(LoadText("MainFrame", "Text3"));
         RTU_LOG_ERROR("the TCP server could not start on port " << servicePort_);
         return false;
     }
     onlineThread_.Resume();
-    if (settings->main.Used()) {
+    if (mainUsed) {
         commandThread_.Resume();
-        StartPool(Database::Main, settings->main, "Text4", "Text5");
+        view_.PostLogLine(LoadText("MainFrame", mainConnected ? "Text4" : "Text5"));
     }
-    if (settings->third.Used()) StartPool(Database::Secondary, settings->third, "Text6", "Text7");
+    if (thirdUsed) view_.PostLogLine(LoadText("MainFrame", thirdConnected ? "Text6" : "Text7"));
     running_ = true;
 
     const std::string started = FormatConfigText("MainFrame", "Text8", {static_cast<int>(servicePort_)});
@@ -160,43 +171,47 @@ void CMainFrame::CloseSerialLine(const SerialSettings& comm)
     registry_.ClearSerialStations();
 }
 
-void CMainFrame::StartPool(Database db, const DatabaseSettings& settings, const char* connectedKey,
-                           const char* notConnectedKey)
+bool CMainFrame::StartPool(Database db, const DatabaseSettings& settings)
 {
     storage::CSqlWorkerPool& pool = Pool(db);
     pool.SetConnection(ToDbSettings(settings));
     pool.Start();
-    view_.PostLogLine(LoadText("MainFrame", pool.TestConnection() ? connectedKey : notConnectedKey));
+    return pool.TestConnection();
 }
 
 void CMainFrame::StopService()
 {
     if (!running_) return;
-    netQueue_.Clear();
+    const auto settings = settings_.Current();
+    stopping_ = true;
 
     // Receive events are ignored from here on; every connection is closed,
     // the library stopped, and the maps emptied again for callbacks that
-    // arrived while it was stopping.
+    // arrived while it was stopping. Frames still queued were not answered
+    // yet and are dropped: their stations send them again.
     registry_.BeginStop();
     std::this_thread::yield();
     linkCore_.Stop(servicePort_);
     registry_.FinishStop();
+    netQueue_.Clear();
+    // The line is closed whenever it is open, even if MODE was changed meanwhile.
+    CloseSerialLine(settings->comm);
 
+    // A frame being parsed has been answered: its statements must reach the
+    // pools before they stop and drain.
+    { std::lock_guard<std::mutex> net(parseGate_[0]), serial(parseGate_[1]); }
     mainPool_.Stop();
     thirdPool_.Stop();
 
-    const auto settings = settings_.Current();
     onlineThread_.Pause();
     if (settings->main.Used()) commandThread_.Pause();
     view_.ClearStations();
     running_ = false;
+    stopping_ = false;
 
     const std::string stopped = FormatConfigText("MainFrame", "Text11", {static_cast<int>(servicePort_)});
     view_.PostLogLine(stopped);
     RTU_LOG_DEBUG(stopped);
-
-    // The line is closed whenever it is open, even if MODE was changed meanwhile.
-    CloseSerialLine(settings->comm);
 }
 
 // ---- network library callbacks -------------------------------------------
@@ -256,10 +271,13 @@ bool CMainFrame::Used(Database db) const
     return db == Database::Main ? settings->main.Used() : settings->third.Used();
 }
 
+// A full queue slows the parse thread down instead of losing the statement:
+// frames then wait unanswered in their queue, and stations send again what
+// the front end could not queue.
 void CMainFrame::Enqueue(Database db, const std::string& statement, const std::string& orderKey)
 {
     if (!Used(db)) return;
-    Pool(db).Enqueue(statement, orderKey);
+    Pool(db).EnqueueWaiting(statement, orderKey, kFullQueueWait, stopping_);
 }
 
 // A look-up sees the station's earlier statements: it waits until they have run.
@@ -288,6 +306,7 @@ void CMainFrame::ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool
     const auto settings = settings_.Current();
     if (settings->parseDelay.count() > 0 && !thread.SleepFor(settings->parseDelay)) return;
     if (!serial && settings->protMode != 0) return;
+    std::lock_guard<std::mutex> parsing(parseGate_[serial ? 1 : 0]);
     dispatcher_.ParseFrame(serial ? -1 : item.connectionId, item.bytes, serial ? kSerialLink : item.linkKind);
 }
 

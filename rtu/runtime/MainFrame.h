@@ -93,8 +93,8 @@ private:
                     std::string& value) override;
 
     storage::CSqlWorkerPool& Pool(Database db) { return db == Database::Main ? mainPool_ : thirdPool_; }
-    void StartPool(Database db, const DatabaseSettings& settings, const char* connectedKey,
-                   const char* notConnectedKey);
+    // Starts a pool's workers; true when its database answers.
+    bool StartPool(Database db, const DatabaseSettings& settings);
     void OpenSerialLine(const SerialSettings& comm);
     void CloseSerialLine(const SerialSettings& comm);
 
@@ -125,7 +125,12 @@ private:
     ReceiveFrontEnd frontEnd_;
     Dispatcher dispatcher_;
 
+    // Held by a parse thread while it handles a frame (0 network, 1 serial),
+    // so a stop can wait for the frame in hand.
+    std::mutex parseGate_[2];
+
     std::atomic<bool> running_{false};
+    std::atomic<bool> stopping_{false};  // a stop is under way: statements queue beyond the limit
     std::atomic<bool> threadsCreated_{false};
     std::uint16_t servicePort_ = 0;
 

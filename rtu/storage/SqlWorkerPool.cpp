@@ -176,6 +176,43 @@ bool CSqlWorkerPool::TestConnection()
     return ok;
 }
 
+bool CSqlWorkerPool::EnqueueWaiting(const std::string& statement, const std::string& orderKey,
+                                    std::chrono::milliseconds limit, const std::atomic<bool>& overflow)
+{
+    if (statement.empty())
+        return false;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        const auto deadline = Clock::now() + limit;
+        // The stop flag is not signalled through m_room: look at it often.
+        while (m_count >= m_options.capacity && !overflow.load() && Clock::now() < deadline)
+            m_room.wait_for(lock, std::chrono::milliseconds(50));
+        if (m_count >= m_options.capacity && overflow.load()) {
+            Push(statement, orderKey);
+            lock.unlock();
+            m_wake.notify_one();
+            return true;
+        }
+    }
+    return Enqueue(statement, orderKey);
+}
+
+// Appends to the queue; m_lock is held.
+void CSqlWorkerPool::Push(const std::string& statement, const std::string& orderKey)
+{
+    if (orderKey.empty()) {
+        m_order.push_back(Turn{statement, {}});
+    } else {
+        KeyQueue& queue = m_keys[orderKey];
+        queue.statements.push_back(statement);
+        if (!queue.busy && !queue.scheduled) {
+            m_order.push_back(Turn{{}, orderKey});
+            queue.scheduled = true;
+        }
+    }
+    ++m_count;
+}
+
 bool CSqlWorkerPool::Enqueue(const std::string& statement, const std::string& orderKey)
 {
     if (statement.empty())
@@ -185,17 +222,7 @@ bool CSqlWorkerPool::Enqueue(const std::string& statement, const std::string& or
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_count < m_options.capacity) {
-            if (orderKey.empty()) {
-                m_order.push_back(Turn{statement, {}});
-            } else {
-                KeyQueue& queue = m_keys[orderKey];
-                queue.statements.push_back(statement);
-                if (!queue.busy && !queue.scheduled) {
-                    m_order.push_back(Turn{{}, orderKey});
-                    queue.scheduled = true;
-                }
-            }
-            ++m_count;
+            Push(statement, orderKey);
             accepted = true;
         } else {
             ++m_droppedFull;
@@ -311,6 +338,7 @@ bool CSqlWorkerPool::TakeNext(std::string& statement, std::string& key, bool clo
                 queue.statements.pop_front();
             }
             --m_count;
+            m_room.notify_one();
             return true;
         }
         if (!m_running)

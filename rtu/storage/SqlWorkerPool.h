@@ -79,6 +79,14 @@ public:
     // at most every few seconds) when the queue is full or the text is empty.
     bool Enqueue(const std::string& statement, const std::string& orderKey = std::string());
 
+    // Like Enqueue, but while the queue is full the caller waits for room, up
+    // to `limit`, so a writer is slowed down instead of losing the statement.
+    // Once `overflow` is set (a stop is under way) the statement is queued
+    // beyond the capacity rather than dropped. False only when the limit
+    // passed with the queue still full (the statement is dropped and logged).
+    bool EnqueueWaiting(const std::string& statement, const std::string& orderKey, std::chrono::milliseconds limit,
+                        const std::atomic<bool>& overflow);
+
     // Waits until every statement queued with the key has been executed (or
     // dropped), so that a query sees them. Returns at once, false, while no
     // workers run or the database is unreachable, and false when the limit
@@ -117,6 +125,7 @@ private:
     };
 
     void WorkerLoop();
+    void Push(const std::string& statement, const std::string& orderKey);
     bool TakeNext(std::string& statement, std::string& key, bool closeWhenIdle);
     void Finish(const std::string& key);
     void PutBack(std::string statement, const std::string& key);
@@ -141,6 +150,7 @@ private:
     std::condition_variable m_wake;   // statements queued, stop, retry time
     std::condition_variable m_ended;  // a worker has ended
     std::condition_variable m_keyDone;  // a key's last statement has run, or an outage began
+    std::condition_variable m_room;     // a statement left the queue
     std::deque<Turn> m_order;
     std::unordered_map<std::string, KeyQueue> m_keys;
     std::size_t m_count = 0;  // statements queued, not counting those being run

@@ -80,6 +80,18 @@ void ReportStorage::Enqueue(Database db, const std::string& statement, const std
     database_.Enqueue(db, statement, key);
 }
 
+double ReportStorage::LastRiverLevel(const std::string& code, const std::string& storageNumber)
+{
+    {
+        std::lock_guard<std::mutex> lock(levelsLock_);
+        auto it = lastLevels_.find(code);
+        if (it != lastLevels_.end()) return it->second;
+    }
+    std::string previous;
+    database_.QueryValue(Database::Secondary, SqlText(SQL_LAST_LEVEL, code.c_str()), storageNumber, previous);
+    return Number(previous);
+}
+
 void ReportStorage::StoreTimedReport(std::string_view frameText, const std::string& storageNumber,
                                      const std::string& station, const std::string& centre, int linkKind)
 {
@@ -139,10 +151,12 @@ void ReportStorage::StoreTimedReport(std::string_view frameText, const std::stri
     if (!z.empty()) {
         timedValue("ADC9", "Z", z, "m");
         if (secondary) {
-            std::string previous;
-            database_.QueryValue(Database::Secondary, SqlText(SQL_LAST_LEVEL, code.c_str()), storageNumber, previous);
             const double level = Number(z);
-            const double last = Number(previous);
+            const double last = LastRiverLevel(code, storageNumber);
+            {
+                std::lock_guard<std::mutex> lock(levelsLock_);
+                lastLevels_[code] = level;
+            }
             const double d = level - last;
             const int trend = (d >= -0.000001 && d <= 0.000001) ? 6 : (last > level ? 4 : 5);
             Enqueue(Database::Secondary, SqlText(SQL_RIVER, code.c_str(), t.c_str(), level, Number(q), trend),

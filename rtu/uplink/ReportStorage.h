@@ -6,6 +6,8 @@
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/StatementTarget.h"
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -30,9 +32,15 @@ public:
 
 private:
     void Enqueue(Database db, const std::string& statement, const std::string& key);
+    // The level last stored for a river station: read from the secondary
+    // database once, then remembered as rows are written, so that a report
+    // does not wait for the database before the next one can be answered.
+    double LastRiverLevel(const std::string& code, const std::string& storageNumber);
 
     StatementTarget& database_;
     StationRegistry& registry_;
+    std::mutex levelsLock_;  // the two parse threads share the levels
+    std::map<std::string, double> lastLevels_;
 };
 
 }  // namespace rtu

@@ -138,17 +138,34 @@ TEST_F(DispatcherTest, ATimedReportWritesValueRowsPrecipitationAndRiverLevel)
 TEST_F(DispatcherTest, TheRiverTrendComparesWithTheLastStoredLevel)
 {
     const struct {
+        const char* station;
         const char* last;
         const char* level;
         const char* trend;
-    } cases[] = {{"12.34", "12.34", "'6')"}, {"13", "12.34", "'4')"}, {"", "12.34", "'5')"}, {"", "0", "'6')"}};
+    } cases[] = {{"0000000201", "12.34", "12.34", "'6')"},
+                 {"0000000202", "13", "12.34", "'4')"},
+                 {"0000000203", "", "12.34", "'5')"},
+                 {"0000000204", "", "0", "'6')"}};
     for (const auto& c : cases) {
         database.secondary.clear();
         database.lastLevel = c.last;
-        Parse(UplinkFrame(kStation, "32", kSerial + " TT 2612091120 Z " + c.level + " PN05 0 "));
+        Parse(UplinkFrame(c.station, "32", kSerial + " TT 2612091120 Z " + c.level + " PN05 0 "));
         EXPECT_TRUE(Has(database.secondary, c.trend)) << c.last << " -> " << c.level;
         EXPECT_TRUE(Has(database.secondary, "'0.000000','0.05',NULL,'0.000000','9')"));
     }
+}
+
+TEST_F(DispatcherTest, TheLastRiverLevelIsReadOnceAndThenTakenFromTheRowsWritten)
+{
+    database.lastLevel = "10";
+    Parse(UplinkFrame(kStation, "32", kSerial + " TT 2612091120 Z 12.0 "));
+    Parse(UplinkFrame(kStation, "32", kSerial + " TT 2612091125 Z 11.0 "));
+    EXPECT_EQ(std::count_if(database.lookups.begin(), database.lookups.end(),
+                            [](const std::string& s) { return s.find("ST_RIVER_R") != std::string::npos; }),
+              1);
+    ASSERT_EQ(database.secondary.size(), 2u);
+    EXPECT_NE(database.secondary[0].find("'5')"), std::string::npos);
+    EXPECT_NE(database.secondary[1].find("'4')"), std::string::npos);
 }
 
 TEST_F(DispatcherTest, AnHourlyReportAtHour23InsertsItsLastRowOnTheNextDayAndUpdatesWhenSentTwice)

@@ -208,6 +208,30 @@ TEST(PoolQueue, TheStatementPastTheCapacityIsDropped)
     EXPECT_EQ(pool.DroppedFull(), 1u);
 }
 
+TEST(PoolQueue, AWaitingWriterIsSlowedByAFullQueueAndNeverLosesAStatementDuringAStop)
+{
+    CSqlWorkerPool::Options options;
+    options.capacity = 2;
+    CSqlWorkerPool pool(options);  // never started: nothing drains the queue
+    std::atomic<bool> stopping{false};
+    ASSERT_TRUE(pool.EnqueueWaiting("update T set a=1", "k", std::chrono::milliseconds(10), stopping));
+    ASSERT_TRUE(pool.EnqueueWaiting("update T set a=2", "k", std::chrono::milliseconds(10), stopping));
+
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pool.EnqueueWaiting("update T set a=3", "k", std::chrono::milliseconds(120), stopping));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(120));
+    EXPECT_EQ(pool.DroppedFull(), 1u);
+
+    // A stop under way: the statement goes beyond the capacity instead.
+    std::thread stop([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stopping = true;
+    });
+    EXPECT_TRUE(pool.EnqueueWaiting("update T set a=4", "k", std::chrono::seconds(30), stopping));
+    stop.join();
+    EXPECT_EQ(pool.Queued(), 3u);
+}
+
 TEST(PoolQueue, ANewSqliteFileGetsItsTablesWhenThePoolStarts)
 {
     // A relative name is a file in the current directory.
