@@ -226,6 +226,13 @@ CellSpec BaseConfigCell(int row, int column)
     return spec;
 }
 
+std::vector<std::string> BaseConfigChoiceTexts(int row, int column, const TextLookup& texts)
+{
+    std::vector<std::string> choices;
+    for (const std::string& key : BaseConfigCell(row, column).choices) choices.push_back(texts(kSection, key));
+    return choices;
+}
+
 std::string BaseConfigLabelKey(int row, int column)
 {
     if (row < 0 || row >= kBaseConfigRows) return {};

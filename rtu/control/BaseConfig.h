@@ -52,6 +52,9 @@ struct CellSpec {
 // cells RGB 240,240,240; other value cells white.
 CellSpec BaseConfigCell(int row, int column);
 
+// The texts of a list cell's choices, in their order (empty for other cells).
+std::vector<std::string> BaseConfigChoiceTexts(int row, int column, const TextLookup& texts);
+
 // Key (section BaseConfig) of a label cell: "Item<row>" in column 0,
 // "Item<row>-2" in column 2; empty for value cells and for (12,2).
 std::string BaseConfigLabelKey(int row, int column);
