@@ -49,6 +49,10 @@ inline constexpr std::size_t kUpgradeAddressBytes = 20;
 inline constexpr std::size_t kUpgradePortBytes = 5;
 inline constexpr std::size_t kUpgradeVersionBytes = 40;
 
+// The message box of an empty upgrade field: text and caption.
+inline constexpr const char* kUpgradeEmptyText = "不能为空";
+inline constexpr const char* kUpgradeEmptyCaption = "提示";
+
 enum class UpgradeFault {
     kNone,
     kEmptyField,       // a field is empty: message box "不能为空", caption "提示"
