@@ -14,6 +14,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kFullLogInterval = std::chrono::seconds(10);
+// Statements a worker writes in one transaction.
+constexpr std::size_t kBatchStatements = 64;
 constexpr auto kQueryLogInterval = std::chrono::seconds(60);
 constexpr auto kDrainProgressInterval = std::chrono::seconds(1);
 
@@ -308,8 +310,9 @@ bool CSqlWorkerPool::QueryValue(const std::string& statement, std::string& value
     return true;
 }
 
-bool CSqlWorkerPool::TakeNext(std::string& statement, std::string& key, bool closeWhenIdle)
+bool CSqlWorkerPool::TakeBatch(std::vector<Taken>& batch, std::size_t most, bool closeWhenIdle)
 {
+    batch.clear();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
         const auto now = Clock::now();
@@ -325,29 +328,32 @@ bool CSqlWorkerPool::TakeNext(std::string& statement, std::string& key, bool clo
                 m_wake.wait_until(lock, until);
                 continue;
             }
-            Turn turn = std::move(m_order.front());
-            m_order.pop_front();
-            key = std::move(turn.key);
-            if (key.empty()) {
-                statement = std::move(turn.statement);
-            } else {
-                KeyQueue& queue = m_keys[key];
-                queue.scheduled = false;
-                queue.busy = true;
-                statement = std::move(queue.statements.front());
-                queue.statements.pop_front();
+            // Each turn in m_order names an unkeyed statement or a key that is
+            // not being run, so a batch holds at most one statement per key.
+            while (!m_order.empty() && batch.size() < most) {
+                Turn turn = std::move(m_order.front());
+                m_order.pop_front();
+                Taken taken;
+                taken.key = std::move(turn.key);
+                if (taken.key.empty()) {
+                    taken.statement = std::move(turn.statement);
+                } else {
+                    KeyQueue& queue = m_keys[taken.key];
+                    queue.scheduled = false;
+                    queue.busy = true;
+                    taken.statement = std::move(queue.statements.front());
+                    queue.statements.pop_front();
+                }
+                --m_count;
+                batch.push_back(std::move(taken));
             }
-            --m_count;
-            m_room.notify_one();
+            m_room.notify_all();
             return true;
         }
         if (!m_running)
             return false;  // stopping and nothing left
-        if (closeWhenIdle) {
-            statement.clear();
-            key.clear();
+        if (closeWhenIdle)
             return true;
-        }
         m_wake.wait(lock);
     }
 }
@@ -463,44 +469,92 @@ void CSqlWorkerPool::NoteRecovery()
     }
 }
 
+bool CSqlWorkerPool::RunBatch(CAdoDB& db, bool& connected, const std::vector<Taken>& batch)
+{
+    if (!connected) {
+        if (!OpenConnection(db))
+            return false;
+        connected = true;
+    }
+    bool ok = db.BeginTrans() >= 0;
+    for (const Taken& taken : batch) {
+        if (!ok)
+            break;
+        ok = db.Execute(taken.statement);
+    }
+    ok = ok && db.CommitTrans();
+    if (!ok) {
+        db.RollbackTrans();
+        db.Close();
+        connected = false;
+    }
+    return ok;
+}
+
+// Runs one statement on its own and deals with the outcome.
+void CSqlWorkerPool::Settle(CAdoDB& db, bool& connected, Taken& taken, std::string& error)
+{
+    switch (Run(db, connected, taken.statement, error)) {
+    case Outcome::Done:
+        ++m_executed;
+        if (m_outage.load())
+            NoteRecovery();
+        Finish(taken.key);
+        break;
+    case Outcome::Rejected:
+        ++m_rejected;
+        if (m_outage.load())
+            NoteRecovery();
+        RTU_LOG_ERROR("database refused a statement, dropped: " << error << " -- " << Shown(taken.statement));
+        Finish(taken.key);
+        break;
+    case Outcome::Unreachable:
+        PutBack(std::move(taken.statement), taken.key);
+        NoteOutage(error);
+        db.Close();
+        connected = false;
+        break;
+    }
+}
+
 void CSqlWorkerPool::WorkerLoop()
 {
+    // Statements are written in batches, one transaction each: one commit
+    // (one disk sync) for many rows. A batch that fails is rolled back and
+    // its statements are run one by one, so a refused statement costs only
+    // itself and an outage keeps every statement queued in its order.
+    const std::size_t most = m_options.connectionPerStatement ? 1 : kBatchStatements;
     auto db = std::make_unique<CAdoDB>();
     bool connected = false;
-    std::string statement;
-    std::string key;
+    std::vector<Taken> batch;
     std::string error;
     for (;;) {
         if (m_options.pauseBeforeEach.count() > 0)
             std::this_thread::sleep_for(m_options.pauseBeforeEach);
-        if (!TakeNext(statement, key, connected))
+        if (!TakeBatch(batch, most, connected))
             break;
-        if (statement.empty()) {
+        if (batch.empty()) {
             // Nothing to do: give the connection back while idle.
             db = std::make_unique<CAdoDB>();
             connected = false;
             continue;
         }
-        switch (Run(*db, connected, statement, error)) {
-        case Outcome::Done:
-            ++m_executed;
+        if (batch.size() > 1 && RunBatch(*db, connected, batch)) {
+            m_executed += batch.size();
             if (m_outage.load())
                 NoteRecovery();
-            Finish(key);
-            break;
-        case Outcome::Rejected:
-            ++m_rejected;
-            if (m_outage.load())
-                NoteRecovery();
-            RTU_LOG_ERROR("database refused a statement, dropped: " << error << " -- " << Shown(statement));
-            Finish(key);
-            break;
-        case Outcome::Unreachable:
-            PutBack(std::move(statement), key);
-            NoteOutage(error);
-            db = std::make_unique<CAdoDB>();
-            connected = false;
-            break;
+            for (const Taken& taken : batch)
+                Finish(taken.key);
+        } else {
+            for (std::size_t n = 0; n < batch.size(); ++n) {
+                Settle(*db, connected, batch[n], error);
+                if (!m_outage.load())
+                    continue;
+                // The database went away: the rest goes back, in its order.
+                for (std::size_t rest = batch.size(); rest-- > n + 1;)
+                    PutBack(std::move(batch[rest].statement), batch[rest].key);
+                break;
+            }
         }
         if (m_options.connectionPerStatement && connected) {
             db = std::make_unique<CAdoDB>();

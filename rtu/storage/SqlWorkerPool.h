@@ -124,9 +124,20 @@ private:
         bool scheduled = false;  // its turn is in m_order
     };
 
+    // A statement taken from the queue with the key it was queued under.
+    struct Taken {
+        std::string statement;
+        std::string key;
+    };
     void WorkerLoop();
     void Push(const std::string& statement, const std::string& orderKey);
-    bool TakeNext(std::string& statement, std::string& key, bool closeWhenIdle);
+    // Takes up to `most` statements (at most one of each key, so a key's
+    // order holds); empty with true when idle and closeWhenIdle is set.
+    bool TakeBatch(std::vector<Taken>& batch, std::size_t most, bool closeWhenIdle);
+    // Runs a batch in one transaction; false when any statement failed (the
+    // transaction is then rolled back and nothing of it is written).
+    bool RunBatch(CAdoDB& db, bool& connected, const std::vector<Taken>& batch);
+    void Settle(CAdoDB& db, bool& connected, Taken& taken, std::string& error);
     void Finish(const std::string& key);
     void PutBack(std::string statement, const std::string& key);
     Outcome Run(CAdoDB& db, bool& connected, const std::string& statement, std::string& error);
