@@ -192,6 +192,22 @@ void StationRegistry::DropStationLink(int connectionId, const std::string& stati
     if (m_csCommDev.erase(station) != 0) view_.PostStationState(station, StationState::Offline, kSerialLink);
 }
 
+bool StationRegistry::DropNetworkStation(const std::string& station)
+{
+    int connectionId = -1;
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        auto bound = m_mapDevAddr.find(station);
+        if (bound == m_mapDevAddr.end()) return false;
+        connectionId = bound->second.connectionId;
+        m_mapDevAddr.erase(bound);
+        if (m_mapCltDev.erase(connectionId) == 0) return false;
+        view_.PostStationState(station, StationState::Offline, kNetworkLink);
+    }
+    transport_.CloseTcp(connectionId);
+    return true;
+}
+
 bool StationRegistry::GetLinkRecord(const std::string& station, int linkKind, CltDevInfo& out) const
 {
     if (linkKind == kNetworkLink) {

@@ -88,6 +88,10 @@ public:
     // Closes the link of a station that sent a wrong centre address or password.
     void DropStationLink(int connectionId, const std::string& station, int linkKind);
 
+    // Drops the network link of station S (a station that announced its
+    // restart): offline, connection closed, unbound. False when it has none.
+    bool DropNetworkStation(const std::string& station);
+
     bool GetLinkRecord(const std::string& station, int linkKind, CltDevInfo& out) const;
 
     void UpdateLatestReadings(const std::string& station, const std::string& waterLevel,

@@ -102,6 +102,16 @@ TEST_F(ReceivePath, ARebindingOfAConnectionIdReplacesTheRecordOfItsFormerStation
     EXPECT_TRUE(view.WentOffline("0000000202"));
 }
 
+TEST_F(ReceivePath, AStationThatAnnouncesItsRestartLosesItsNetworkLink)
+{
+    Receive(7, UplinkFrame("0000000101", "2F", kKeepAlive));
+    EXPECT_TRUE(registry.DropNetworkStation("0000000101"));
+    EXPECT_EQ(transport.closed, std::vector<int>{7});
+    EXPECT_TRUE(view.WentOffline("0000000101"));
+    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+    EXPECT_FALSE(registry.DropNetworkStation("0000000101"));
+}
+
 TEST_F(ReceivePath, ReceiveEventsAreIgnoredOnceAStopHasBegun)
 {
     Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
