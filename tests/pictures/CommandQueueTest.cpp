@@ -1,9 +1,11 @@
-// The command queue against a real SQLite database of the program's schema.
+// The command queue against real databases of the program's schema: a new
+// SQLite file, and a schema of its own in the PostgreSQL test server.
 #include "rtu/runtime/CommandQueue.h"
 
 #include "Support.h"
 #include "rtu/storage/SqlWorkerPool.h"
 #include "rtu/uplink/StatementTarget.h"
+#include "tests/storage/TestDatabase.h"
 
 #include <gtest/gtest.h>
 
@@ -32,12 +34,15 @@ struct SwitchableTable : CommandTable {
     int queries = 0;
 };
 
-class CommandQueueTest : public InTemporaryFolder {
+class CommandQueueTest : public InTemporaryFolder, public ::testing::WithParamInterface<std::string> {
 protected:
     void SetUp() override
     {
         InTemporaryFolder::SetUp();
-        pool_.SetConnectionString("Driver=SQLite3;Database=" + (folder_ / "main.db").string());
+        std::string why;
+        database_ = storage::test::TestDatabase::Create(GetParam(), why);
+        if (!database_) GTEST_SKIP() << why;
+        pool_.SetConnectionString(database_->Connection());
         // The first query creates the program's tables in the new file.
         storage::Rows rows;
         ASSERT_TRUE(pool_.QueryRows("select count(*) from SendCommandInfo", rows));
@@ -69,6 +74,7 @@ protected:
         return result == results_.end() ? SendResult::NoLink : result->second;
     }
 
+    std::unique_ptr<storage::test::TestDatabase> database_;
     storage::CSqlWorkerPool pool_;
     PoolCommandTable poolTable_{pool_};
     SwitchableTable table_{poolTable_};
@@ -81,7 +87,7 @@ protected:
                         [this] { return linked_; }};
 };
 
-TEST_F(CommandQueueTest, RowsAreSentOnceOldestFirstTenPerPollAndMarkedAtOnce)
+TEST_P(CommandQueueTest, RowsAreSentOnceOldestFirstTenPerPollAndMarkedAtOnce)
 {
     // Inserted newest first: the order of sending follows InsertTime.
     for (int i = 12; i >= 1; --i) Insert(i % 2 == 0 ? kLinked : kSerial, SqlText("%02X", i), i);
@@ -99,7 +105,7 @@ TEST_F(CommandQueueTest, RowsAreSentOnceOldestFirstTenPerPollAndMarkedAtOnce)
     EXPECT_TRUE(Waiting().empty());
 }
 
-TEST_F(CommandQueueTest, RowsOfStationsWithoutALinkWaitWithoutBlockingOthers)
+TEST_P(CommandQueueTest, RowsOfStationsWithoutALinkWaitWithoutBlockingOthers)
 {
     for (int i = 1; i <= 15; ++i) Insert(kOffline, "AA", i);
     Insert(kLinked, "0102", 20);
@@ -129,7 +135,7 @@ TEST_F(CommandQueueTest, RowsOfStationsWithoutALinkWaitWithoutBlockingOthers)
     EXPECT_EQ(table_.queries, queries);
 }
 
-TEST_F(CommandQueueTest, ARowWhoseBytesWereNotHandedOverWaitsAndIsTriedAgain)
+TEST_P(CommandQueueTest, ARowWhoseBytesWereNotHandedOverWaitsAndIsTriedAgain)
 {
     results_[kLinked] = SendResult::NotHandedOver;
     Insert(kLinked, "C0FFEE", 1);
@@ -142,7 +148,7 @@ TEST_F(CommandQueueTest, ARowWhoseBytesWereNotHandedOverWaitsAndIsTriedAgain)
     EXPECT_TRUE(Waiting().empty());
 }
 
-TEST_F(CommandQueueTest, CommandDataThatIsNotHexTextIsLoggedOnceAndLeftWaiting)
+TEST_P(CommandQueueTest, CommandDataThatIsNotHexTextIsLoggedOnceAndLeftWaiting)
 {
     LogCapture log;
     const std::vector<std::string> bad{"ABC", "ZZ", "0x12", "A B "};
@@ -156,7 +162,7 @@ TEST_F(CommandQueueTest, CommandDataThatIsNotHexTextIsLoggedOnceAndLeftWaiting)
     EXPECT_EQ(Waiting().size(), 12u);
 }
 
-TEST_F(CommandQueueTest, ARowWhoseMarkFailedIsNotSentAgainWhileTheMarkIsRetried)
+TEST_P(CommandQueueTest, ARowWhoseMarkFailedIsNotSentAgainWhileTheMarkIsRetried)
 {
     Insert(kLinked, "01", 1);
     table_.failMarks = true;
@@ -173,11 +179,11 @@ TEST_F(CommandQueueTest, ARowWhoseMarkFailedIsNotSentAgainWhileTheMarkIsRetried)
     EXPECT_TRUE(Waiting().empty());
 }
 
-TEST_F(CommandQueueTest, AnUnreachableDatabaseSendsNothing)
+TEST_P(CommandQueueTest, AnUnreachableDatabaseSendsNothing)
 {
     Insert(kLinked, "01", 1);
     storage::CSqlWorkerPool unreachable;
-    unreachable.SetConnectionString("Driver=SQLite3;Database=" + (folder_ / "no" / "such" / "main.db").string());
+    unreachable.SetConnectionString(database_->UnreachableConnection());
     PoolCommandTable table(unreachable);
     CommandQueue queue(
         table, [this](const std::string& s, const std::uint8_t* b, std::size_t n) { return SendRaw(s, b, n); },
@@ -185,6 +191,9 @@ TEST_F(CommandQueueTest, AnUnreachableDatabaseSendsNothing)
     EXPECT_FALSE(queue.PollOnce());
     EXPECT_TRUE(sent_.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, CommandQueueTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
 }  // namespace
 }  // namespace rtu::pictures_test
