@@ -2,6 +2,7 @@
 // with SQLite databases, driven over loopback TCP by stations written here
 // and by stationsim. Every acknowledgement is compared byte for byte, and
 // the rows are read from both database files after the program has stopped.
+#include "tests/e2e/E2eChecks.h"
 #include "tests/e2e/RtuProcess.h"
 
 #include "rtu/protocol/FrameCodec.h"
@@ -29,87 +30,9 @@ namespace {
 
 using storage::Rows;
 
-std::string Body(std::uint16_t serial, const std::string& elements)
-{
-    return sim::BodyPrefix(serial, LocalNow()) + elements;
-}
-
-std::string Frame(const std::string& station, const std::string& code, const std::string& body,
-                  const std::string& password = "B7E2", const std::string& centre = "01")
-{
-    sim::StationIdentity id;
-    id.station = station;
-    id.password = password;
-    id.centre = centre;
-    return sim::EncodeUplinkFrame(id, code, body);
-}
-
-std::time_t Seconds(const CalendarTime& t)
-{
-    std::tm parts{};
-    parts.tm_year = t.year - 1900;
-    parts.tm_mon = t.month - 1;
-    parts.tm_mday = t.day;
-    parts.tm_hour = t.hour;
-    parts.tm_min = t.minute;
-    parts.tm_sec = t.second;
-    parts.tm_isdst = -1;
-    return std::mktime(&parts);
-}
-
-// The acknowledgement must be exactly what the codec builds from the sent
-// frame with the send time the centre wrote, and that time must be now.
-void ExpectAcknowledgementOf(const std::optional<std::string>& ack, const std::string& sent)
-{
-    ASSERT_TRUE(ack.has_value()) << "no acknowledgement";
-    ASSERT_EQ(ack->size(), 45u) << *ack;
-    const std::string digits = ack->substr(28, 12);
-    CalendarTime t;
-    t.year = 2000 + std::atoi(digits.substr(0, 2).c_str());
-    t.month = std::atoi(digits.substr(2, 2).c_str());
-    t.day = std::atoi(digits.substr(4, 2).c_str());
-    t.hour = std::atoi(digits.substr(6, 2).c_str());
-    t.minute = std::atoi(digits.substr(8, 2).c_str());
-    t.second = std::atoi(digits.substr(10, 2).c_str());
-    FrameBytes expected;
-    ASSERT_TRUE(BuildAcknowledgement(sent, t, expected));
-    EXPECT_EQ(BytesToHexText(*ack), BytesToHexText(expected.View()));
-    EXPECT_LE(std::labs(static_cast<long>(Seconds(t) - Seconds(LocalNow()))), 60L) << digits;
-}
-
-Rows Query(const std::string& database, const std::string& statement)
-{
-    storage::CAdoDB db;
-    Rows rows;
-    EXPECT_TRUE(db.Open("Driver=SQLite3;Database=" + database)) << db.LastError();
-    EXPECT_TRUE(db.QueryRows(statement, rows)) << statement << ": " << db.LastError();
-    return rows;
-}
-
-std::string Count(const std::string& database, const std::string& statement)
-{
-    const Rows rows = Query(database, statement);
-    return rows.empty() || rows[0].empty() ? "" : rows[0][0];
-}
-
 double Number(const std::string& text)
 {
     return std::atof(text.c_str());
-}
-
-// Runs stationsim against the centre; its exit status, its output in `output`.
-int RunStationsim(const std::string& arguments, std::string& output)
-{
-    const std::string command = std::string(STATIONSIM_PROGRAM) + " " + arguments + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        output.append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A registration packet enciphered here, independently of the simulator.
@@ -127,9 +50,6 @@ std::string EncipherRegistration(const std::string& station)
     gcry_cipher_close(h);
     return BytesToHexText(std::string_view(reinterpret_cast<const char*>(cipher), sizeof cipher));
 }
-
-#define START_CENTRE(centre)                                                        \
-    ASSERT_TRUE((centre).Start()) << "RTU did not start listening:\n" << (centre).Output()
 
 TEST(DataCentre, TimedReportIsAcknowledgedAndStoredInBothDatabases)
 {
@@ -478,24 +398,6 @@ TEST(DataCentre, StationsimLoadIsAcknowledgedAndEveryRowStored)
     EXPECT_EQ(Count(centre.MainDatabase(), "select count(distinct YCZNo) from DeviceTimingData"), "40");
     EXPECT_EQ(Count(centre.SecondaryDatabase(), "select count(*) from ST_RIVER_R"), "1000");
     EXPECT_EQ(Count(centre.SecondaryDatabase(), "select count(*) from ST_PPTN_R"), "1000");
-}
-
-// Queues a command for the station in the command table, retrying while the
-// program is still creating its database.
-void QueueCommand(const RtuProcess& centre, const std::string& station, const std::string& function,
-                  const std::string& text)
-{
-    FrameBytes command;
-    const DownlinkAddress address{station, "01", "B7E2"};
-    ASSERT_EQ(BuildCommandFrame(address, function, text, command), CommandBuild::kBuilt);
-    const std::string insert = "insert into SendCommandInfo (YCZNo, CommandData, Status) values ('" + station +
-                               "', '" + BytesToHexText(command.View()) + "', 0)";
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    storage::CAdoDB db;
-    while (!(db.Open("Driver=SQLite3;Database=" + centre.MainDatabase()) && db.Execute(insert))) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << db.LastError();
-        std::this_thread::sleep_for(100ms);
-    }
 }
 
 TEST(DataCentre, StationsimAnswersQueuedCommands)

@@ -83,7 +83,7 @@ RtuProcess::RtuProcess(const CentreSettings& settings)
         << "\n[SetThird]\n"
         << "Driver=SQLite3\nName=third.db\nSource=\nUser=\nPwd=\n"
         << "DBMode=" << (settings.secondary ? 1 : 0) << "\n"
-        << "\n[COMM]\nMODE=0\n"
+        << "\n[COMM]\n" << settings.comm
         << "\n[Conversion ID]\n" << settings.conversionIds << "\n[Address]\n\n[StationAdd]\n";
     WriteFile(folder_ + "/server.ini", ini.str());
     std::error_code ignored;
@@ -180,6 +180,16 @@ std::string RtuProcess::Output() const
     return text.str();
 }
 
+bool RtuProcess::WaitForOutput(std::string_view text, std::chrono::milliseconds limit) const
+{
+    const auto deadline = Clock::now() + limit;
+    while (Output().find(text) == std::string::npos) {
+        if (pid_ <= 0 || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 StationLink::~StationLink()
 {
     if (fd_ >= 0) ::close(fd_);
@@ -195,10 +205,18 @@ bool StationLink::Connect(std::uint16_t port)
     return ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+void StationLink::Attach(int fd)
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    socket_ = false;
+}
+
 bool StationLink::Send(std::string_view bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t n = socket_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                                  : ::write(fd_, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -213,7 +231,7 @@ bool StationLink::Receive(std::chrono::milliseconds limit)
     const int ready = ::poll(&p, 1, static_cast<int>(limit.count()));
     if (ready <= 0) return false;
     char buffer[8192];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    const ssize_t n = socket_ ? ::recv(fd_, buffer, sizeof buffer, 0) : ::read(fd_, buffer, sizeof buffer);
     if (n <= 0) {
         if (n < 0 && errno == EINTR) return true;
         closed_ = true;

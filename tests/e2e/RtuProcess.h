@@ -1,7 +1,8 @@
 // The data centre as a separate process for end-to-end tests: a fresh
 // folder with server.ini (SQLite databases), config.ini and IOCP_log.cfg,
 // `RTU --headless` started in it on a free loopback port, and stopped with
-// SIGTERM. Also a station's TCP link that reads whole frames with time limits.
+// SIGTERM. Also a station's link (TCP, or a serial line's end) that reads
+// whole frames with time limits.
 #pragma once
 
 #include "rtu/uplink/CutFrames.h"
@@ -25,6 +26,7 @@ struct CentreSettings {
     int parseDelay = 0;      // milliseconds
     bool secondary = true;   // write the secondary database (third.db)
     std::string conversionIds;  // lines "station=number" of section Conversion ID
+    std::string comm = "MODE=0\n";  // lines of section COMM (the serial line)
 };
 
 class RtuProcess {
@@ -48,6 +50,9 @@ public:
     std::string SecondaryDatabase() const { return folder_ + "/third.db"; }
     // What the program wrote to standard output and standard error.
     std::string Output() const;
+    // Waits (bounded) until the output holds `text`; false when it did not
+    // come within the limit or the program exited.
+    bool WaitForOutput(std::string_view text, std::chrono::milliseconds limit = 10s) const;
 
 private:
     std::string folder_;
@@ -58,7 +63,8 @@ private:
 // A loopback port that nothing listens on at the moment of the call.
 std::uint16_t FreePort();
 
-// One station's TCP connection, blocking with time limits.
+// One station's TCP connection, or the station's end of a serial line
+// (Attach), blocking with time limits.
 class StationLink {
 public:
     StationLink() = default;
@@ -67,6 +73,9 @@ public:
     StationLink& operator=(const StationLink&) = delete;
 
     bool Connect(std::uint16_t port);
+    // Uses an open descriptor of a terminal (a pseudo-terminal's master) and
+    // closes it at the end.
+    void Attach(int fd);
     bool Send(std::string_view bytes);
     // The next complete frame, or empty when none came within the limit or
     // the link closed.
@@ -83,6 +92,7 @@ private:
     bool Receive(std::chrono::milliseconds limit);
 
     int fd_ = -1;
+    bool socket_ = true;
     bool closed_ = false;
     std::string raw_;  // bytes received and not yet framed (for ReadBytes)
     FramingState framing_;

@@ -11,6 +11,8 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,12 +25,16 @@
 #include <memory>
 #include <ostream>
 #include <queue>
+#include <unordered_map>
 #include <utility>
 
 namespace rtu::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The epoll tag of the serial line (stations are tagged with their index).
+constexpr std::uint32_t kLineTag = 0xFFFFFFFFu;
 
 // A frame waiting for its acknowledgement.
 struct Pending {
@@ -46,6 +52,7 @@ struct Station {
     int index;
     StationIdentity id;       // what the frames carry (the password may be a wrong one)
     StationReadings readings;
+    StationMemory memory;             // configuration saved by the centre (40, 42)
     int fd = -1;
     LinkState state = LinkState::kWaiting;
     Clock::time_point deadline{};     // of the connection or the registration echo
@@ -132,8 +139,15 @@ public:
 
 private:
     class StationSink;
+    class LineSink;
 
     bool Resolve();
+    bool OpenLine();
+    void OnLineReadable();
+    void OnLineFrame(std::string_view frame);
+    void FlushLine();
+    void LoseLine();
+    bool Serial() const { return line_ >= 0; }
     void StartConnects(Clock::time_point now);
     void OnConnected(Station& s, Clock::time_point now);
     void OnReadable(Station& s);
@@ -170,6 +184,12 @@ private:
     bool anySent_ = false;
     std::vector<std::uint32_t> latenciesUs_;
     SimSummary summary_;
+    // The serial line shared by every station, when there is one.
+    int line_ = -1;
+    FramingState lineFraming_;
+    std::string lineOut_;              // whole frames not yet taken by the device
+    bool lineWriteArmed_ = false;
+    std::unordered_map<std::string, int> byAddress_;
 };
 
 // Hands the frames cut out of a station's stream to the simulator.
@@ -183,8 +203,21 @@ private:
     Station& s_;
 };
 
+// Hands the frames cut out of the serial line to the station they address.
+class Simulator::LineSink : public FrameSink {
+public:
+    explicit LineSink(Simulator& sim) : sim_(sim) {}
+    void OnFrame(std::string_view frame) override { sim_.OnLineFrame(frame); }
+
+private:
+    Simulator& sim_;
+};
+
 Simulator::~Simulator()
 {
+    if (line_ >= 0) {
+        ::close(line_);
+    }
     for (auto& s : stations_) {
         if (s->fd >= 0) {
             ::close(s->fd);
@@ -214,13 +247,18 @@ bool Simulator::Resolve()
 SimSummary Simulator::Run()
 {
     summary_.stations = options_.stations;
-    if (!Resolve()) {
+    const bool serial = !options_.serialDevice.empty();
+    if (!serial && !Resolve()) {
         summary_.connectFailures = options_.stations;
         return summary_;
     }
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_ < 0) {
         log_ << "stationsim: epoll_create1: " << std::strerror(errno) << '\n';
+        summary_.connectFailures = options_.stations;
+        return summary_;
+    }
+    if (serial && !OpenLine()) {
         summary_.connectFailures = options_.stations;
         return summary_;
     }
@@ -246,6 +284,7 @@ SimSummary Simulator::Run()
         auto s = std::make_unique<Station>(i, std::move(id), options_.seed * 7919u + static_cast<std::uint32_t>(i));
         s->observed = walkStart;
         s->variant = i;
+        byAddress_.emplace(s->id.station, i);
         stations_.push_back(std::move(s));
     }
 
@@ -254,6 +293,15 @@ SimSummary Simulator::Run()
     Clock::time_point drainDeadline{};
     bool draining = false;
     std::vector<epoll_event> events(256);
+
+    if (serial) {
+        // Every station is on the line from the start.
+        nextToConnect_ = stations_.size();
+        for (auto& s : stations_) {
+            ++summary_.connected;
+            ReadyToSend(*s, start_);
+        }
+    }
 
     while (true) {
         Clock::time_point now = Clock::now();
@@ -324,6 +372,7 @@ SimSummary Simulator::Run()
                     break;
                 }
             }
+            if (Serial() && !lineOut_.empty()) waiting = true;
             if (!waiting || now >= drainDeadline) break;
         }
 
@@ -339,8 +388,13 @@ SimSummary Simulator::Run()
             break;
         }
         for (int i = 0; i < n; ++i) {
-            Station& s = *stations_[events[static_cast<std::size_t>(i)].data.u32];
             const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
+            if (events[static_cast<std::size_t>(i)].data.u32 == kLineTag) {
+                if (line_ >= 0 && (what & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0) OnLineReadable();
+                if (line_ >= 0 && (what & EPOLLOUT) != 0) FlushLine();
+                continue;
+            }
+            Station& s = *stations_[events[static_cast<std::size_t>(i)].data.u32];
             if (s.state == LinkState::kConnecting) {
                 if ((what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) OnConnected(s, Clock::now());
                 continue;
@@ -527,12 +581,17 @@ void Simulator::SendKeepAlive(Station& s)
 
 void Simulator::Queue(Station& s, std::string_view frame)
 {
-    s.out.append(frame);
+    // On the shared line frames go out whole in the order they were made.
+    (Serial() ? lineOut_ : s.out).append(frame);
     ++summary_.framesSent;
 }
 
 void Simulator::Flush(Station& s)
 {
+    if (Serial()) {
+        FlushLine();
+        return;
+    }
     std::size_t written = 0;
     while (written < s.out.size()) {
         const ssize_t n = ::send(s.fd, s.out.data() + written, s.out.size() - written, MSG_NOSIGNAL);
@@ -683,8 +742,9 @@ void Simulator::OnCommand(Station& s, std::string_view frame)
         return;
     }
     if (OnPictureCommand(s, command)) return;
+    RememberCommand(command, s.memory);
     const std::string answer =
-        EncodeUplinkFrame(s.id, command.functionCode, AnswerBody(command, s.id, LocalNow(), s.readings));
+        EncodeUplinkFrame(s.id, command.functionCode, AnswerBody(command, s.id, LocalNow(), s.readings, &s.memory));
     Pending p{};
     std::memcpy(p.serial, answer.data() + 24, 4);
     std::memcpy(p.functionCode, answer.data() + 17, 2);
@@ -763,6 +823,11 @@ bool Simulator::OnPictureCommand(Station& s, const DownlinkFields& command)
 
 void Simulator::Close(Station& s, bool byCentre)
 {
+    if (Serial()) {
+        // The line is shared: only losing it ends a station (LoseLine).
+        s.state = LinkState::kClosed;
+        return;
+    }
     if (s.fd >= 0) {
         epoll_ctl(epoll_, EPOLL_CTL_DEL, s.fd, nullptr);
         ::close(s.fd);
@@ -773,12 +838,148 @@ void Simulator::Close(Station& s, bool byCentre)
     s.out.clear();
 }
 
+bool Simulator::OpenLine()
+{
+    unsigned int speed = 0;
+    if (!SerialSpeed(options_.baud, speed)) {
+        log_ << "stationsim: no such line speed " << options_.baud << '\n';
+        return false;
+    }
+    line_ = ::open(options_.serialDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line_ < 0) {
+        log_ << "stationsim: cannot open " << options_.serialDevice << ": " << std::strerror(errno) << '\n';
+        return false;
+    }
+    // Raw 8N1 bytes with no flow control; reads return what has arrived.
+    termios t{};
+    const bool configured = ::isatty(line_) != 0 && tcgetattr(line_, &t) == 0 && [&] {
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSTOPB | PARENB);
+        t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        return cfsetispeed(&t, speed) == 0 && cfsetospeed(&t, speed) == 0;
+    }() && tcsetattr(line_, TCSANOW, &t) == 0;
+    if (!configured) {
+        log_ << "stationsim: " << options_.serialDevice << " is not a serial line that can be set to "
+             << options_.baud << " baud: " << std::strerror(errno) << '\n';
+        ::close(line_);
+        line_ = -1;
+        return false;
+    }
+    tcflush(line_, TCIFLUSH);  // bytes from before this run belong to nobody
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = kLineTag;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, line_, &ev) != 0) {
+        log_ << "stationsim: epoll_ctl: " << std::strerror(errno) << '\n';
+        ::close(line_);
+        line_ = -1;
+        return false;
+    }
+    if (options_.verbose) log_ << "serial line " << options_.serialDevice << " open at " << options_.baud << " baud\n";
+    return true;
+}
+
+void Simulator::OnLineReadable()
+{
+    char buffer[65536];
+    while (line_ >= 0) {
+        const ssize_t n = ::read(line_, buffer, sizeof buffer);
+        if (n > 0) {
+            LineSink sink(*this);
+            CutFrames(lineFraming_, std::string_view(buffer, static_cast<std::size_t>(n)), sink);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        // 0 or EIO: the other end of the line (a pseudo-terminal's master,
+        // or a converter that was unplugged) is gone.
+        LoseLine();
+        return;
+    }
+}
+
+void Simulator::OnLineFrame(std::string_view frame)
+{
+    // Every frame of the centre names the station right after SOH.
+    const auto it = frame.size() > 11 ? byAddress_.find(std::string(frame.substr(1, 10))) : byAddress_.end();
+    if (it == byAddress_.end()) {
+        ++summary_.otherFrames;
+        if (options_.verbose) log_ << "line <- frame for no station here " << Shown(frame) << '\n';
+        return;
+    }
+    Station& s = *stations_[static_cast<std::size_t>(it->second)];
+    if (s.state == LinkState::kReady) OnFrame(s, frame);
+}
+
+void Simulator::FlushLine()
+{
+    std::size_t written = 0;
+    while (line_ >= 0 && written < lineOut_.size()) {
+        const ssize_t n = ::write(line_, lineOut_.data() + written, lineOut_.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        LoseLine();
+        return;
+    }
+    lineOut_.erase(0, written);
+    const bool wantWrite = !lineOut_.empty();
+    if (line_ >= 0 && wantWrite != lineWriteArmed_) {
+        epoll_event ev{};
+        ev.events = EPOLLIN | (wantWrite ? EPOLLOUT : 0u);
+        ev.data.u32 = kLineTag;
+        epoll_ctl(epoll_, EPOLL_CTL_MOD, line_, &ev);
+        lineWriteArmed_ = wantWrite;
+    }
+}
+
+void Simulator::LoseLine()
+{
+    if (line_ < 0) return;
+    log_ << "stationsim: serial line " << options_.serialDevice << " lost\n";
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, line_, nullptr);
+    ::close(line_);
+    line_ = -1;
+    lineOut_.clear();
+    summary_.serialLineLost = true;
+    for (auto& s : stations_) {
+        if (s->state != LinkState::kClosed) {
+            s->state = LinkState::kClosed;
+            ++summary_.closedByCentre;
+        }
+    }
+}
+
 }  // namespace
+
+bool SerialSpeed(unsigned long baud, unsigned int& speed)
+{
+    static const struct {
+        unsigned long baud;
+        speed_t speed;
+    } kSpeeds[] = {{110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+                   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+                   {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& s : kSpeeds) {
+        if (s.baud == baud) {
+            speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
 
 void SimSummary::Print(std::ostream& out) const
 {
     out << "stations: " << stations << ", connected " << connected << ", failed to connect " << connectFailures
         << ", closed by the centre " << closedByCentre << '\n';
+    if (serialLineLost) out << "serial line lost\n";
     if (registrationsEchoed > 0 || registrationFailures > 0) {
         out << "registrations: echoed " << registrationsEchoed << ", failed " << registrationFailures << '\n';
     }

@@ -1,6 +1,9 @@
 // The station simulator: N station connections to one data centre served by
 // one thread with epoll and non-blocking sockets, so thousands of stations
-// cost little. Each station sends reports at a rate or as fast as they are
+// cost little. With a serial device instead of a host and port, the stations
+// share one line (as radio modems or a multi-drop cable do): their frames go
+// out whole one after another and the centre's frames are handed to the
+// station they address. Each station sends reports at a rate or as fast as they are
 // acknowledged, checks every acknowledgement, answers downlink commands and
 // keeps the figures for the summary.
 #pragma once
@@ -19,6 +22,8 @@ enum class KindChoice { kTimed, kAlarm, kHourly, kFiveMinute, kKeepAlive, kMix }
 struct SimOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 5001;
+    std::string serialDevice;            // a serial device path: the stations share this line, no TCP
+    unsigned long baud = 115200;         // rate of the serial line
     int stations = 1;
     std::uint64_t base = 101;            // first station number
     bool registration = false;           // send the registration packet first
@@ -49,6 +54,7 @@ struct SimSummary {
     int registrationsEchoed = 0;
     int registrationFailures = 0;
     int closedByCentre = 0;
+    bool serialLineLost = false;         // the serial device went away (the other end closed)
     std::uint64_t framesSent = 0;        // every uplink frame
     std::uint64_t reportsSent = 0;
     std::uint64_t keepAlivesSent = 0;
@@ -73,6 +79,10 @@ struct SimSummary {
 // Runs the simulation to its end (count or duration, then the drain) and
 // returns the figures. Lines of --verbose go to `log`.
 SimSummary RunSimulation(const SimOptions& options, std::ostream& log);
+
+// The termios rate constant of a line speed; false for a rate the line
+// cannot be set to.
+bool SerialSpeed(unsigned long baud, unsigned int& speed);
 
 // Raises the limit of open files so that `wanted` descriptors fit; returns
 // the limit in force afterwards.

@@ -306,8 +306,76 @@ bool ReadDownlink(std::string_view frame, DownlinkFields& out)
     return true;
 }
 
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// Identifier/value pairs of a configuration text, read from the left.
+Pairs ReadPairs(std::string_view text)
+{
+    std::vector<std::string> tokens;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && text[at] == ' ') ++at;
+        std::size_t end = at;
+        while (end < text.size() && text[end] != ' ') ++end;
+        if (end > at) tokens.emplace_back(text.substr(at, end - at));
+        at = end;
+    }
+    Pairs pairs;
+    for (std::size_t i = 0; i + 1 < tokens.size(); i += 2) {
+        pairs.emplace_back(tokens[i], tokens[i + 1]);
+    }
+    return pairs;
+}
+
+// Each pair of `changes` replaces the value of its identifier, or is added.
+void Merge(Pairs& into, const Pairs& changes)
+{
+    for (const auto& change : changes) {
+        auto it = std::find_if(into.begin(), into.end(), [&](const auto& p) { return p.first == change.first; });
+        if (it != into.end()) {
+            it->second = change.second;
+        } else {
+            into.push_back(change);
+        }
+    }
+}
+
+// " 01 v 02 v ... " with a blank at the end.
+std::string PairsText(const Pairs& pairs)
+{
+    std::string text;
+    for (const auto& p : pairs) {
+        text += ' ' + p.first + ' ' + p.second;
+    }
+    return text + ' ';
+}
+
+// Days since 1970-01-01 of a civil date.
+long DaysFromCivil(int year, int month, int day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const long era = (year >= 0 ? year : year - 399) / 400;
+    const long yoe = year - era * 400;
+    const long doy = (153L * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+}  // namespace
+
+void RememberCommand(const DownlinkFields& command, StationMemory& memory)
+{
+    if (command.functionCode == "40") {
+        Merge(memory.baseConfig, ReadPairs(command.text));
+    } else if (command.functionCode == "42") {
+        Merge(memory.runConfig, ReadPairs(command.text));
+    }
+}
+
 std::string AnswerBody(const DownlinkFields& command, const StationIdentity& id,
-                       const CalendarTime& sendTime, const StationReadings& r)
+                       const CalendarTime& sendTime, const StationReadings& r, const StationMemory* memory)
 {
     std::string body(command.serial);
     body += SendTimeText(sendTime).data();
@@ -333,17 +401,23 @@ std::string AnswerBody(const DownlinkFields& command, const StationIdentity& id,
         for (char c : "10" + id.station.substr(6)) {
             device += ByteToHex2(static_cast<std::uint8_t>(c));
         }
-        body += " 01 " + id.centre + "000000 02 " + id.station + " 03 " + id.password +
-                " 04 02127000000001005001 05 00 06 00 07 00 08 00 09 00 0A 00 0B 00 0C 02"
-                " 0D 8001000000000000 0F " + device + " 1F 0 ";
+        Pairs pairs = ReadPairs(" 01 " + id.centre + "000000 02 " + id.station + " 03 " + id.password +
+                                " 04 02127000000001005001 05 00 06 00 07 00 08 00 09 00 0A 00 0B 00 0C 02"
+                                " 0D 8001000000000000 0F " + device + " 1F 0 ");
+        if (memory != nullptr) Merge(pairs, memory->baseConfig);
+        body += PairsText(pairs);
     } else if (code == "43") {
-        body += " 20 01 21 05 22 10 23 200 24 050 25 0.5 26 0.5 27 100 28 0.01 38 300 ";
+        Pairs pairs = ReadPairs(" 20 01 21 05 22 10 23 200 24 050 25 0.5 26 0.5 27 100 28 0.01 38 300 ");
+        if (memory != nullptr) Merge(pairs, memory->runConfig);
+        body += PairsText(pairs);
     } else if (code == "40" || code == "42") {
         body += ' ';
         body.append(command.text);
     } else if (code == "38") {
         // Period query "YYMMDDHHYYMMDDHH DRN05 DRP " (or DRZ1): one set of
-        // twelve values per hour from the start hour, at most a day.
+        // twelve values per hour from the start hour to the end hour, at most
+        // a day; the span is counted in calendar time, so it may cross the
+        // end of a month or a year.
         const std::string_view text = command.text;
         int hours = 1;
         CalendarTime from = sendTime;
@@ -353,8 +427,10 @@ std::string AnswerBody(const DownlinkFields& command, const StationIdentity& id,
             from.month = Number(text.substr(2, 2));
             from.day = Number(text.substr(4, 2));
             from.hour = Number(text.substr(6, 2));
-            const int span = (Number(text.substr(12, 2)) - from.day) * 24 + Number(text.substr(14, 2)) - from.hour;
-            hours = std::clamp(span + 1, 1, 24);
+            const long start = DaysFromCivil(from.year, from.month, from.day) * 24 + from.hour;
+            const long end = DaysFromCivil(2000 + Number(text.substr(8, 2)), Number(text.substr(10, 2)),
+                                           Number(text.substr(12, 2))) * 24 + Number(text.substr(14, 2));
+            hours = static_cast<int>(std::clamp(end - start + 1, 1L, 24L));
         }
         const bool levels = text.find("DRZ1") != std::string_view::npos;
         body += StationPart(id) + " TT " + ObservationText(from) + (levels ? " DRZ1 " : " DRP ");

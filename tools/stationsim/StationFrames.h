@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace rtu::sim {
@@ -125,13 +126,28 @@ struct DownlinkFields {
 // False when the frame is too short or its length field disagrees with its size.
 bool ReadDownlink(std::string_view frame, DownlinkFields& out);
 
+// What a station keeps between commands: the values the centre last saved
+// with a 40 (base configuration) and a 42 (running parameters), as
+// identifier/value pairs in the order they first came.
+struct StationMemory {
+    std::vector<std::pair<std::string, std::string>> baseConfig;
+    std::vector<std::pair<std::string, std::string>> runConfig;
+};
+
+// Keeps the values of a 40 or 42 command (pairs read from the left, so a
+// value that looks like an identifier stays a value); other commands are
+// ignored.
+void RememberCommand(const DownlinkFields& command, StationMemory& memory);
+
 // The body a station answers a downlink command with: the command's serial
 // number, the station's send time and a plausible reply for the function
 // code (software version for 45, readings for 37 and 39, the configuration
-// for 41 and 43, hourly data for a 38 period query, the command text echoed
+// for 41 and 43 with the values remembered from 40 and 42 in place of the
+// factory ones, hourly data for a 38 period query, the command text echoed
 // for 40 and 42, the station address otherwise).
 std::string AnswerBody(const DownlinkFields& command, const StationIdentity& id,
-                       const CalendarTime& sendTime, const StationReadings& readings);
+                       const CalendarTime& sendTime, const StationReadings& readings,
+                       const StationMemory* memory = nullptr);
 
 // Pictures. A station sends a picture as numbered SYN frames with function
 // code 81: body = total packets (3 hex digits), this packet (3 hex digits,

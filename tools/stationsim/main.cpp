@@ -26,6 +26,10 @@ void PrintHelp()
         "Where:\n"
         "  --host NAME          data centre host (default 127.0.0.1)\n"
         "  --port N             data centre port (default 5001)\n"
+        "  --serial DEVICE      speak over this serial device instead of TCP (a path such\n"
+        "                       as /dev/ttyUSB0 or a pseudo-terminal): every station shares\n"
+        "                       the line, raw 8 data bits, no parity, one stop bit\n"
+        "  --baud N             rate of the serial line (default 115200)\n"
         "Stations:\n"
         "  --stations N         number of station connections (default 1)\n"
         "  --base N             number of the first station; addresses are 10 digits,\n"
@@ -64,6 +68,8 @@ void PrintHelp()
         "  --help               this text\n"
         "\n"
         "Keep-alives are never acknowledged; --kind 2F needs --rate, not --fast.\n"
+        "On a serial line the frames of the stations go out whole one after another, and\n"
+        "each frame of the centre goes to the station it names.\n"
         "Exit status: 0 done, 1 an expectation failed, 2 usage error.\n";
 }
 
@@ -113,6 +119,18 @@ int main(int argc, char** argv)
             const char* v = value();
             if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 65535) return Usage("--port needs 1..65535");
             options.port = static_cast<std::uint16_t>(n);
+        } else if (arg == "--serial") {
+            const char* v = value();
+            if (v == nullptr || *v == '\0') return Usage("--serial needs a device path");
+            options.serialDevice = v;
+        } else if (arg == "--baud") {
+            const char* v = value();
+            unsigned int speed = 0;
+            if (v == nullptr || !ParseInteger(v, n) || !rtu::sim::SerialSpeed(n, speed)) {
+                return Usage("--baud needs one of 110 300 600 1200 2400 4800 9600 19200 38400 57600 115200 "
+                             "230400 460800 921600");
+            }
+            options.baud = static_cast<unsigned long>(n);
         } else if (arg == "--stations") {
             const char* v = value();
             if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 100000) return Usage("--stations needs 1..100000");
@@ -209,6 +227,9 @@ int main(int argc, char** argv)
     }
     if (options.fast && options.kind == KindChoice::kKeepAlive) {
         return Usage("keep-alives are not acknowledged: use --rate with --kind 2F");
+    }
+    if (!options.serialDevice.empty() && options.registration) {
+        return Usage("registration packets belong to network links, not to --serial");
     }
     if (!countGiven && options.duration <= 0) {
         options.count = 1;
