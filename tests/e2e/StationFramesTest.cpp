@@ -6,6 +6,7 @@
 
 #include "rtu/protocol/Elements.h"
 #include "rtu/protocol/FrameCodec.h"
+#include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/RegistrationPacket.h"
 
 #include <gtest/gtest.h>
@@ -199,6 +200,88 @@ TEST(StationFrames, EveryCommandGetsAnAnswerWithItsCodeAndSerial)
     ASSERT_TRUE(ReadDownlink(version.View(), fields));
     const std::string versionFrame = EncodeUplinkFrame(id, "45", AnswerBody(fields, id, kSent, readings));
     EXPECT_EQ(versionFrame.substr(57, 3), "VER");
+}
+
+// A command frame of station 101 read back as the station reads it.
+DownlinkFields Command(const char* code, std::string_view text, FrameBytes& frame)
+{
+    SerialNumberCounter serials(0x0200);
+    DownlinkFields fields;
+    EXPECT_EQ(BuildCommandFrame({"0000000101", "01", "B7E2"}, code, text, serials, kSent, frame),
+              CommandBuild::kBuilt);
+    EXPECT_TRUE(ReadDownlink(frame.View(), fields)) << code;
+    return fields;
+}
+
+TEST(StationFrames, SavedConfigurationIsReadBackAndPeriodsCrossMonthEnds)
+{
+    const StationIdentity id = Station101();
+    const StationReadings readings(3);
+    StationMemory memory;
+    FrameBytes frame;    // the fields read point into their frame: one for the 41 read, one for the rest
+    FrameBytes frame41;
+    const DownlinkFields read41 = Command("41", " 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0F 1F ", frame41);
+    const std::string factory = AnswerBody(read41, id, kSent, readings, &memory);
+
+    // A 40 save changes the channel and the working mode; a 41 read after it
+    // shows them in their places and every other value as before.
+    RememberCommand(Command("40", " 04 02192168001010005002 0C 01 ", frame), memory);
+    std::string changed = factory;
+    changed.replace(changed.find("02127000000001005001"), 20, "02192168001010005002");
+    changed.replace(changed.find(" 0C 02 "), 7, " 0C 01 ");
+    EXPECT_EQ(AnswerBody(read41, id, kSent, readings, &memory), changed);
+    EXPECT_EQ(AnswerBody(read41, id, kSent, readings), factory) << "a station without memory answers the factory values";
+
+    // A 42 value that reads like an identifier ("24") stays a value.
+    RememberCommand(Command("42", " 20 24 21 07 ", frame), memory);
+    const std::string run = AnswerBody(Command("43", " 20 21 22 23 24 25 26 27 28 38 ", frame), id, kSent, readings,
+                                       &memory);
+    EXPECT_EQ(run.substr(16), " 20 24 21 07 22 10 23 200 24 050 25 0.5 26 0.5 27 100 28 0.01 38 300 ");
+
+    // Periods across a month end and a year end: one group per hour.
+    struct Case {
+        const char* text;
+        const char* tt;
+        std::size_t hours;
+    };
+    for (const Case& c : {Case{"2405312224060101 DRN05 DRP ", "2405312200", 4},
+                          Case{"2412312325010100 DRN05 DRP ", "2412312300", 2},
+                          Case{"2402282224030100 DRN05 DRP ", "2402282200", 24}}) {
+        const std::string body = AnswerBody(Command("38", c.text, frame), id, kSent, readings);
+        EXPECT_EQ(FieldValue(body, "TT"), c.tt) << c.text;
+        EXPECT_EQ(body.substr(body.find(" DRP ") + 5).size(), c.hours * 24u) << c.text;
+    }
+}
+
+TEST(StationFrames, UpgradeCommandWithZeroBytesIsReadByItsLength)
+{
+    // The upgrade text holds zero bytes: framing and reading go by the
+    // length field, and the frame arrives in pieces.
+    std::string text("\0\0\0\x04" "cmnet", 9);
+    text += std::string("192.168.1.10").append(8, ' ') + "05002";
+    text += '\x03';
+    text += std::string("1.2").append(37, ' ');
+    text.resize(94, '0');
+    FrameBytes frame;
+    SerialNumberCounter serials(0x0300);
+    ASSERT_EQ(BuildCommandFrame({"0000000101", "01", "B7E2"}, "E1", text, serials, kSent, frame),
+              CommandBuild::kBuilt);
+    class Collect : public FrameSink {
+    public:
+        void OnFrame(std::string_view f) override { frames.emplace_back(f); }
+        std::vector<std::string> frames;
+    } sink;
+    FramingState framing;
+    const std::string_view bytes = frame.View();
+    CutFrames(framing, bytes.substr(0, 30), sink);
+    CutFrames(framing, bytes.substr(30), sink);
+    ASSERT_EQ(sink.frames.size(), 1u);
+    DownlinkFields fields;
+    ASSERT_TRUE(ReadDownlink(sink.frames[0], fields));
+    EXPECT_EQ(fields.text, text);
+    EXPECT_EQ(fields.end, kEnq);
+    const std::string answer = AnswerBody(fields, Station101(), kSent, StationReadings(1));
+    EXPECT_EQ(answer.substr(16), " ST 0000000101 H");
 }
 
 TEST(StationFrames, PicturePacketsAndWindowAnswers)
