@@ -1,5 +1,6 @@
 #include "rtu/ui/DeviceView.h"
 
+#include "rtu/control/RemarkText.h"
 #include "rtu/protocol/TimeText.h"
 #include "rtu/runtime/Log.h"
 #include "rtu/runtime/Settings.h"
@@ -172,7 +173,7 @@ void CDeviceView::UpdateStationRow(const CltDevInfo& record)
         record.lastDataTime != 0 ? LocalTimeText(record.lastDataTime) : QString(),
         QString::fromStdString(record.peer),
         UiText("DeviceView", "Online"),
-        Setting("Address", record.station),
+        QString::fromStdString(control::UnescapeRemark(ReadSetting("Address", record.station))),
         LinkKindText(record.linkKind),
         Setting("Conversion ID", record.station),
     };
@@ -186,6 +187,28 @@ void CDeviceView::UpdateStationRow(const CltDevInfo& record)
     SetRowTexts(row, texts, record.linkKind);
     MarkRowState(row, true);
     emit RowsChanged();
+}
+
+bool CDeviceView::IsOnline(int row) const
+{
+    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    const QTableWidgetItem* key = table_->item(row, kStationColumn);
+    return key != nullptr && key->data(kOnlineRole).toBool();
+}
+
+void CDeviceView::SetRemarkTexts(const std::string& station, const QString& location, const QString& remark,
+                                 const QString& conversionId)
+{
+    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    const QString key = QString::fromStdString(station);
+    for (int row = 0; row < table_->rowCount(); ++row) {
+        if (CellText(row, kStationColumn) != key) continue;
+        const std::pair<int, const QString*> cells[] = {
+            {kLocationColumn, &location}, {kRemarkColumn, &remark}, {kConversionColumn, &conversionId}};
+        for (const auto& [column, text] : cells) {
+            if (QTableWidgetItem* item = table_->item(row, column)) item->setText(*text);
+        }
+    }
 }
 
 void CDeviceView::UpdateUserItem(const std::string& station)

@@ -72,6 +72,11 @@ public:
     bool IsChecked(int row) const;
     void SetChecked(int row, bool checked);
     int FindRow(const std::string& station) const;
+    // True when the row shows its station online.
+    bool IsOnline(int row) const;
+    // The remark dialog's values: columns 1, 10 and 12 of the station's row.
+    void SetRemarkTexts(const std::string& station, const QString& location, const QString& remark,
+                        const QString& conversionId);
 
     QRecursiveMutex& ListLock() const { return lock_; }
     QTableWidget* Table() const { return table_; }

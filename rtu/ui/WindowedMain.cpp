@@ -6,6 +6,7 @@
 #include "rtu/runtime/StartupFiles.h"
 #include "rtu/ui/MainWindow.h"
 #include "rtu/ui/ServiceControl.h"
+#include "rtu/ui/StationControl.h"
 #include "rtu/ui/UiRuntimeView.h"
 #include "rtu/ui/UiText.h"
 
@@ -112,6 +113,8 @@ int RunWindowed(int argc, char** argv)
         CMainFrame frame(view);
         FrameServiceControl service(frame);
         window.AttachService(&service);
+        FrameCommandSender sender(frame);
+        auto* stationControl = new CStationControl(window, &sender);
         if (!frame.Create()) view.PostLogLine("NetInit Fail");
         window.StartRebootTimer(frame.Settings().Current()->RebootPeriod());
         window.UpdateCommands();
@@ -135,6 +138,7 @@ int RunWindowed(int argc, char** argv)
         if (frame.Running()) frame.StopService();
         DestroyRuntime(frame);
         window.AttachService(nullptr);
+        stationControl->SetSender(nullptr);
         view.SetWindow(nullptr);
     }
     RTU_LOG_DEBUG("the data centre ended with exit code " << exitCode);

@@ -38,7 +38,7 @@ KeySet ExpectedTextKeys()
     main = {"Menu1", "Menu2", "Menu3", "Menu1-1", "Menu1-2", "Menu1-3", "Menu1-4", "Menu2-1",
             "Menu2-2", "Menu3-1", "Button0", "Button1", "Button2", "Button3", "Button5", "Button6",
             "Button8"};
-    AddRange(main, "Text", 1, 51);
+    AddRange(main, "Text", 1, 53);
     auto& base = k["BaseConfig"];
     base = {"Column_Name", "AddString1-2-0", "AddString1-2-1", "AddString1-2-2", "AddString1-15-0",
             "AddString3-15-0", "AddString3-15-1", "Title"};
@@ -46,7 +46,7 @@ KeySet ExpectedTextKeys()
     AddRange(base, "Item", 0, 11, "-2");
     AddRange(base, "Item", 13, 16, "-2");
     AddRange(base, "AddString1-16-", 0, 3);
-    AddRange(base, "MessageBox", 1, 3);
+    AddRange(base, "MessageBox", 1, 7);
     AddRange(base, "Text", 1, 4);
     auto& run = k["RunConfig"];
     run = {"Button1", "Button2", "Column_Value", "Text1", "Text2"};
@@ -62,19 +62,21 @@ KeySet ExpectedTextKeys()
     k["DeviceConfigDlg"] = {"Page1", "Page2", "Static1"};
     k["ShowDataDlg"] = {"Static1"};
     k["LeftView"] = {"Static1"};
-    k["ClockControl"] = {"Button2", "Text1", "Text2"};
+    k["ClockControl"] = {"Button2", "Static1", "Text1", "Text2"};
     auto& period = k["TimeDateDlg"];
     period = {"AddString0", "AddString1", "Button1", "Column0", "Text1"};
     AddRange(period, "Static", 1, 4);
     auto& photo = k["PhotoDlg"];
     photo = {"Button1", "Column0", "Text1", "Text2"};
     AddRange(photo, "Item", 0, 3);
-    k["UpgradeControl"] = {"Text1"};
+    auto& upgrade = k["UpgradeControl"];
+    upgrade = {"Button1", "Text1", "Text2"};
+    AddRange(upgrade, "Static", 1, 4);
     auto& remark = k["RemarkDlg"];
     remark = {"Title"};
     AddRange(remark, "Static", 1, 4);
     auto& sys = k["SysSetDlg"];
-    sys = {"Combox7-1", "Text1", "WindowText"};
+    sys = {"Combox7-1", "Text1", "Text2", "Text3", "WindowText"};
     AddRange(sys, "Static", 1, 18);
     auto& comm = k["CommProDlg"];
     comm = {"Title"};
@@ -83,7 +85,7 @@ KeySet ExpectedTextKeys()
     return k;
 }
 
-TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe240KeysOf16SectionsAllWorded)
+TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe255KeysOf16SectionsAllWorded)
 {
     const std::string path = kConfigDir + "/config.ini";
     KeySet expected = ExpectedTextKeys();
@@ -92,7 +94,7 @@ TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe240KeysOf16SectionsAllWorded)
         expectedCount += keys.size();
     }
     ASSERT_EQ(expected.size(), 16u);
-    ASSERT_EQ(expectedCount, 240u);
+    ASSERT_EQ(expectedCount, 255u);
 
     std::vector<std::string> sections = ReadProfileSectionNames(path);
     EXPECT_EQ(std::set<std::string>(sections.begin(), sections.end()).size(), sections.size())
