@@ -13,7 +13,7 @@ using rtu::sim::KindChoice;
 using rtu::sim::SimOptions;
 
 constexpr int kExitOk = 0;
-constexpr int kExitAcks = 1;   // --expect-acks and something was missing or bad
+constexpr int kExitAcks = 1;   // --expect-acks and something was missing or bad, or no serial line
 constexpr int kExitUsage = 2;
 
 void PrintHelp()
@@ -70,7 +70,8 @@ void PrintHelp()
         "Keep-alives are never acknowledged; --kind 2F needs --rate, not --fast.\n"
         "On a serial line the frames of the stations go out whole one after another, and\n"
         "each frame of the centre goes to the station it names.\n"
-        "Exit status: 0 done, 1 an expectation failed, 2 usage error.\n";
+        "Exit status: 0 done, 1 an expectation failed or the serial device could not be\n"
+        "used, 2 usage error.\n";
 }
 
 bool ParseNumber(const char* text, double& out)
@@ -247,7 +248,9 @@ int main(int argc, char** argv)
     summary.Print(std::cout);
     std::cout.flush();
 
-    bool failed = false;
+    // A serial device that cannot be used ends the run before any station
+    // starts: that is a failure whatever was expected.
+    bool failed = !options.serialDevice.empty() && summary.connected == 0;
     if (expectAcks) {
         const bool allAcked = summary.connectFailures == 0 && summary.registrationFailures == 0 &&
                               summary.badAcks == 0 && summary.missingAcks == 0 &&
