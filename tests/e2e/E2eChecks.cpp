@@ -102,13 +102,33 @@ void QueueCommand(const RtuProcess& centre, const std::string& station, const st
     const DownlinkAddress address{station, "01", "B7E2"};
     ASSERT_EQ(BuildCommandFrame(address, function, text, command), CommandBuild::kBuilt);
     if (frame != nullptr) *frame = std::string(command.View());
-    const std::string insert = "insert into SendCommandInfo (YCZNo, CommandData, Status) values ('" + station +
-                               "', '" + BytesToHexText(command.View()) + "', 0)";
+    ExecuteWhenReady(centre, "insert into SendCommandInfo (YCZNo, CommandData, Status) values ('" + station +
+                                 "', '" + BytesToHexText(command.View()) + "', 0)");
+}
+
+void ExecuteWhenReady(const RtuProcess& centre, const std::string& statement)
+{
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     storage::CAdoDB db;
-    while (!(db.Open("Driver=SQLite3;Database=" + centre.MainDatabase()) && db.Execute(insert))) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << db.LastError();
+    while (!(db.Open("Driver=SQLite3;Database=" + centre.MainDatabase()) && db.Execute(statement))) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << statement << ": " << db.LastError();
         std::this_thread::sleep_for(100ms);
+    }
+}
+
+bool WaitForValue(const std::string& database, const std::string& statement, const std::string& wanted,
+                  std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        storage::CAdoDB db;
+        Rows rows;
+        if (db.Open("Driver=SQLite3;Database=" + database) && db.QueryRows(statement, rows) && !rows.empty() &&
+            !rows[0].empty() && rows[0][0] == wanted) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(200ms);
     }
 }
 

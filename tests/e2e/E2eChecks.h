@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -41,6 +42,13 @@ int RunStationsim(const std::string& arguments, std::string& output);
 // `frame`, when given, receives the command frame as queued.
 void QueueCommand(const RtuProcess& centre, const std::string& station, const std::string& function,
                   const std::string& text, std::string* frame = nullptr);
+// Runs a statement on the main database, retrying while the program is
+// still creating it.
+void ExecuteWhenReady(const RtuProcess& centre, const std::string& statement);
+// Waits (bounded) until the first value of the query's first row is `wanted`
+// while the program runs.
+bool WaitForValue(const std::string& database, const std::string& statement, const std::string& wanted,
+                  std::chrono::seconds limit);
 
 }  // namespace rtu::e2e
 

@@ -111,6 +111,8 @@ TEST(SerialStation, ReportsAreAcknowledgedStoredAndCommandsReachTheLine)
     StationLink line;
     line.Attach(pty.TakeMaster());
     const std::string station = "0000000501";
+    // The online check refreshes the stations it holds online in this table.
+    ExecuteWhenReady(centre, "insert into DeviceInfo (YCZNo, StationName) values ('0000000501', 'line')");
 
     // A report written in three pieces, each read by the centre before the
     // next: one acknowledgement, only after the last piece.
@@ -157,6 +159,13 @@ TEST(SerialStation, ReportsAreAcknowledgedStoredAndCommandsReachTheLine)
         reply = line.ReadFrame(10s);
     } while (reply && !sim::LooksLikeAcknowledgement(*reply));
     ExpectAcknowledgementOf(reply, answer);
+
+    // The serial station is online: the next online check (every 10 s)
+    // refreshes its row.
+    EXPECT_TRUE(WaitForValue(centre.MainDatabase(),
+                             "select count(*) from DeviceInfo where YCZNo = '0000000501' and RefreshDate is not null",
+                             "1", 25s))
+        << "the serial station was not held online";
 
     ASSERT_EQ(centre.Stop(), 0) << centre.Output();
 
