@@ -188,6 +188,34 @@ TEST(SerialStation, ReportsAreAcknowledgedStoredAndCommandsReachTheLine)
     EXPECT_EQ(rows[2][1], "2024-05-06 12:40:00");
 }
 
+TEST(SerialStation, LineIsNotTouchedWithModeZero)
+{
+    RawPty pty;
+    ASSERT_TRUE(pty.Ok()) << "openpty failed";
+    CentreSettings settings;
+    settings.comm = "MODE=0\nCOM=" + pty.Path() + "\nBAUDRATE=115200\nBYTESIZE=3\nSTOPBIT=0\nPATITY=0\n";
+    RtuProcess centre(settings);
+    // A report waiting on the line before the start: opening the line would
+    // flush it, reading it would take it.
+    const std::string report =
+        Frame("0000000502", "32", Body(1, " ST 0000000502 H TT 2405061230 Z 1.0 VT 12.6"));
+    StationLink line;
+    line.Attach(pty.TakeMaster());
+    ASSERT_TRUE(line.Send(report));
+    START_CENTRE(centre);
+    // The service has started completely once it answers a network station.
+    StationLink network;
+    ASSERT_TRUE(network.Connect(centre.Port()));
+    const std::string other = Frame("0000000503", "32", Body(1, " ST 0000000503 H TT 2405061230 Z 1.0 VT 12.6"));
+    ASSERT_TRUE(network.Send(other));
+    ExpectAcknowledgementOf(network.ReadFrame(), other);
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    EXPECT_EQ(pty.Unread(), static_cast<int>(report.size()));
+    EXPECT_EQ(centre.Output().find(pty.Path()), std::string::npos) << centre.Output();
+    EXPECT_FALSE(line.ReadFrame(100ms).has_value()) << "the centre wrote on the line";
+}
+
 // socat on the PATH, or empty.
 std::string FindSocat()
 {
