@@ -19,6 +19,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
@@ -188,7 +190,10 @@ QString CListCtrlEx::Text(int row, int column) const
 
 void CListCtrlEx::SetText(int row, int column, const QString& text)
 {
-    if (QTableWidgetItem* cell = item(row, column)) cell->setText(text);
+    if (QTableWidgetItem* cell = item(row, column)) {
+        cell->setText(text);
+        cell->setToolTip(text);  // the columns are narrow for some choices
+    }
 }
 
 control::Editor CListCtrlEx::EditorOf(int row, int column) const
@@ -221,19 +226,6 @@ QVBoxLayout* PageLayout(QWidget* page, QLabel* station, CListCtrlEx* grid, const
     layout->addWidget(grid, 1);
     layout->addLayout(buttons);
     return layout;
-}
-
-// Closes an open cell editor so that its text is in the grid before a save.
-void CommitEditor(CListCtrlEx* grid)
-{
-    const QModelIndex index = grid->currentIndex();
-    if (!index.isValid()) return;
-    QWidget* editor = grid->indexWidget(index);
-    if (editor == nullptr) editor = grid->viewport()->focusWidget();
-    if (editor != nullptr && editor != grid->viewport()) {
-        grid->itemDelegate()->setModelData(editor, grid->model(), index);
-        grid->closePersistentEditor(grid->item(index.row(), index.column()));
-    }
 }
 
 // A refused save: the message names the cell; the cell is selected.
@@ -289,7 +281,6 @@ void CBaseConfig::OnSaveSettings()
     std::string station;
     int link = 0;
     if (!context_.TickedStation(&station, &link)) return;
-    CommitEditor(grid_);
     const control::SaveResult result = control::BaseConfigSaveCommand(grid_->Values(), context_.texts);
     if (result.refusal) {
         ShowRefusal(context_, this, grid_, *result.refusal);
@@ -353,7 +344,6 @@ void CRunConfig::OnSaveSettings()
     std::string station;
     int link = 0;
     if (!context_.TickedStation(&station, &link)) return;
-    CommitEditor(grid_);
     const control::SaveResult result = control::RunConfigSaveCommand(grid_->Values(), context_.texts);
     if (result.refusal) {
         ShowRefusal(context_, this, grid_, *result.refusal);
@@ -586,7 +576,9 @@ CUpgradeControl::CUpgradeControl(ControlContext context, QWidget* parent)
     : QWidget(parent), context_(std::move(context))
 {
     address_ = new QLineEdit(this);
-    address_->setInputMask(QStringLiteral("000.000.000.000;_"));
+    // A dotted IPv4 address: digits and points only.
+    address_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9.]{0,15}")), address_));
     port_ = new QLineEdit(this);
     version_ = new QLineEdit(this);
     auto* upgrade = Button(context_.Text("UpgradeControl", "Button1"), this);
@@ -618,13 +610,8 @@ void CUpgradeControl::OnUpgrade()
     std::string station;
     int link = 0;
     if (!context_.TickedStation(&station, &link)) return;
-    // The address field shows blanks for parts not typed; the dotted text is
-    // what was typed ("..." when nothing was).
-    QString address = address_->text();
-    address.remove(QLatin1Char(' '));
-    if (address == QStringLiteral("...")) address.clear();
     const control::UpgradeResult result = control::UpgradeCommand(
-        address.toStdString(), port_->text().trimmed().toStdString(), version_->text().toStdString());
+        address_->text().trimmed().toStdString(), port_->text().trimmed().toStdString(), version_->text().toStdString());
     if (result.fault == control::UpgradeFault::kEmptyField) {
         if (context_.inform) context_.inform(this, QString::fromUtf8(control::kUpgradeEmptyText));
         return;
