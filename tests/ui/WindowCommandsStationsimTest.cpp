@@ -112,6 +112,18 @@ TEST_F(WindowCommandsStationsimTest, BaseConfigurationSavedToASimulatedStationIs
         EXPECT_TRUE(WaitFor([&] { return data.AnswerText().contains(UiText("MainFrame", "Text30")); }, 20000))
             << window.LeftView()->Text().toStdString();
 
+        // The restart order: its answer is shown and the station's link is
+        // dropped from the user-interface thread while the parse thread waits.
+        int offlineSeen = 0;
+        QObject::connect(&list, &CDeviceView::RowsChanged, [&] {
+            const int row = list.FindRow(station);
+            if (row >= 0 && !list.IsOnline(row)) ++offlineSeen;
+        });
+        control->OnStationCommand("Menu12", station, 0);
+        EXPECT_TRUE(WaitFor([&] { return data.AnswerText().contains(UiText("MainFrame", "Text41")); }, 20000))
+            << window.LeftView()->Text().toStdString();
+        EXPECT_TRUE(WaitFor([&] { return offlineSeen > 0; }, 20000));
+
         sim.kill();
         sim.waitForFinished(10000);
         view.BeginClosing();
