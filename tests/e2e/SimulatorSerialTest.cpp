@@ -53,13 +53,17 @@ public:
         if (master_ >= 0) ::close(master_);
         master_ = -1;
     }
-    bool Send(std::string_view bytes) { return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()); }
+    bool Send(std::string_view bytes)
+    {
+        return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
 
     std::optional<std::string> ReadFrame(std::chrono::milliseconds limit = 10s)
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (frames_.empty()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{master_, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
             char buffer[4096];

@@ -230,7 +230,7 @@ TEST(StationFrames, SavedConfigurationIsReadBackAndPeriodsCrossMonthEnds)
     changed.replace(changed.find("02127000000001005001"), 20, "02192168001010005002");
     changed.replace(changed.find(" 0C 02 "), 7, " 0C 01 ");
     EXPECT_EQ(AnswerBody(read41, id, kSent, readings, &memory), changed);
-    EXPECT_EQ(AnswerBody(read41, id, kSent, readings), factory) << "a station without memory answers the factory values";
+    EXPECT_EQ(AnswerBody(read41, id, kSent, readings), factory) << "without memory: the factory values";
 
     // A 42 value that reads like an identifier ("24") stays a value.
     RememberCommand(Command("42", " 20 24 21 07 ", frame), memory);

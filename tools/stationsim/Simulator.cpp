@@ -878,7 +878,9 @@ bool Simulator::OpenLine()
         line_ = -1;
         return false;
     }
-    if (options_.verbose) log_ << "serial line " << options_.serialDevice << " open at " << options_.baud << " baud\n";
+    if (options_.verbose) {
+        log_ << "serial line " << options_.serialDevice << " open at " << options_.baud << " baud\n";
+    }
     return true;
 }
 
