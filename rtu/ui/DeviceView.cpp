@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QMutexLocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -80,9 +81,13 @@ CDeviceView::CDeviceView(QWidget* parent) : QWidget(parent)
 
     connect(table_->horizontalHeader(), &QHeaderView::sectionClicked, this, &CDeviceView::SortByColumn);
     connect(table_, &QTableWidget::cellClicked, this, [this](int row, int) { ClickRow(row); });
+    table_->viewport()->installEventFilter(this);
     connect(table_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         const int row = table_->rowAt(pos.y());
-        if (row < 0) return;
+        if (row < 0) {
+            ClickRow(-1);
+            return;
+        }
         const QTableWidgetItem* key = table_->item(row, kStationColumn);
         if (key == nullptr) return;
         emit StationContextMenu(key->text(), key->data(kLinkKindRole).toInt(),
@@ -264,7 +269,13 @@ bool CDeviceView::GetCheckedOnlineStation(std::string* station, int* linkKind) c
 void CDeviceView::ClickRow(int row)
 {
     QMutexLocker<QRecursiveMutex> lock(&lock_);
-    if (row < 0 || row >= table_->rowCount()) return;
+    if (row < 0 || row >= table_->rowCount()) {
+        // A click outside any row clears the tick of the row clicked before.
+        const int previous = FindRow(lastClicked_);
+        if (previous >= 0) SetChecked(previous, false);
+        lastClicked_.clear();
+        return;
+    }
     const std::string station = CellText(row, kStationColumn).toStdString();
     if (station != lastClicked_) {
         const int previous = FindRow(lastClicked_);
@@ -273,6 +284,15 @@ void CDeviceView::ClickRow(int row)
         lastClicked_ = station;
     }
     table_->selectRow(row);
+}
+
+bool CDeviceView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == table_->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto* press = static_cast<QMouseEvent*>(event);
+        if (table_->rowAt(press->position().toPoint().y()) < 0) ClickRow(-1);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void CDeviceView::SortByColumn(int column)

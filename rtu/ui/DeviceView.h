@@ -64,7 +64,8 @@ public:
     // The station of the last clicked row; empty when none (or it was removed).
     std::string LastClickedStation() const { return lastClicked_; }
     // Acts as a click on the row of `row`: ticks it and clears the tick of the
-    // row clicked before.
+    // row clicked before. A row outside the list (a click beside the rows)
+    // only clears that tick.
     void ClickRow(int row);
 
     int RowCount() const;
@@ -92,6 +93,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void SetRowTexts(int row, const QStringList& texts, int linkKind);

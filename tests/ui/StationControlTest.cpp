@@ -360,6 +360,10 @@ TEST_F(StationControlTest, ContextMenuSendsConfirmsAndShowsTheAnswerInTheDataPan
     control->OnStationRightClick("0000000103", 0, QPoint());
     EXPECT_TRUE(List().IsChecked(List().FindRow("0000000103")));
     EXPECT_FALSE(List().IsChecked(List().FindRow(kStationA)));
+    // A click beside the rows clears the tick of the row clicked before.
+    List().ClickRow(-1);
+    EXPECT_FALSE(List().IsChecked(List().FindRow("0000000103")));
+    EXPECT_EQ(List().LastClickedStation(), "");
 }
 
 TEST_F(StationControlTest, RemarkDialogWritesTheThreeSectionsAndTheRow)
