@@ -673,8 +673,15 @@ bool CRemarkDlg::Store()
     const std::string location = location_->text().toStdString();
     const std::string remark = remark_->toPlainText().toStdString();
     switch (control::RemarkFieldOverLimit(conversionId, remark)) {
-    case control::RemarkField::kConversionId: conversionId_->setFocus(); conversionId_->selectAll(); return false;
-    case control::RemarkField::kRemark: remark_->setFocus(); return false;
+    case control::RemarkField::kConversionId:
+        if (inform_) inform_(this, UiText("RemarkDlg", "Text1"));
+        conversionId_->setFocus();
+        conversionId_->selectAll();
+        return false;
+    case control::RemarkField::kRemark:
+        if (inform_) inform_(this, UiText("RemarkDlg", "Text2"));
+        remark_->setFocus();
+        return false;
     case control::RemarkField::kNone: break;
     }
     // Section keys and values are single lines in server.ini: the remark is

@@ -73,7 +73,7 @@ KeySet ExpectedTextKeys()
     upgrade = {"Button1", "Text1", "Text2"};
     AddRange(upgrade, "Static", 1, 4);
     auto& remark = k["RemarkDlg"];
-    remark = {"Title"};
+    remark = {"Title", "Text1", "Text2"};
     AddRange(remark, "Static", 1, 4);
     auto& sys = k["SysSetDlg"];
     sys = {"Combox7-1", "Text1", "Text2", "Text3", "WindowText"};
@@ -85,7 +85,7 @@ KeySet ExpectedTextKeys()
     return k;
 }
 
-TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe255KeysOf16SectionsAllWorded)
+TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe257KeysOf16SectionsAllWorded)
 {
     const std::string path = kConfigDir + "/config.ini";
     KeySet expected = ExpectedTextKeys();
@@ -94,7 +94,7 @@ TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe255KeysOf16SectionsAllWorded)
         expectedCount += keys.size();
     }
     ASSERT_EQ(expected.size(), 16u);
-    ASSERT_EQ(expectedCount, 255u);
+    ASSERT_EQ(expectedCount, 257u);
 
     std::vector<std::string> sections = ReadProfileSectionNames(path);
     EXPECT_EQ(std::set<std::string>(sections.begin(), sections.end()).size(), sections.size())

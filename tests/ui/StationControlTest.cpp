@@ -398,6 +398,7 @@ TEST_F(StationControlTest, RemarkDialogWritesTheThreeSectionsAndTheRow)
     control->OnStationCommand("Menu1", kStationB, 0);
     EXPECT_FALSE(accepted);
     EXPECT_EQ(ReadSetting("Conversion ID", kStationB), "");
+    EXPECT_EQ(messages, QStringList{UiText("RemarkDlg", "Text2")});
     remark = [&](CRemarkDlg& dialog) {
         dialog.SetFields(QString::fromUtf8("水文站点编号九"), "South", QString(100, QChar(0x6C34)));
         dialog.accept();
