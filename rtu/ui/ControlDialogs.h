@@ -20,6 +20,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 class QComboBox;
@@ -51,7 +52,7 @@ public:
 // What every dialog needs: where to send, which station is ticked, where to
 // log and how to tell the operator.
 struct ControlContext {
-    CommandSender* sender = nullptr;
+    std::shared_ptr<CommandSender> sender;
     CDeviceView* stations = nullptr;
     std::function<void(const QString& text)> log;
     std::function<void(QWidget* parent, const QString& text)> inform;

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMutexLocker>
+#include <QPointer>
 
 #include <cstdlib>
 #include <utility>
@@ -56,22 +57,24 @@ bool FrameCommandSender::DropNetworkStation(const std::string& station)
 CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, control::TextLookup texts)
     : QObject(&window), window_(window)
 {
-    prompts_.inform = [](QWidget* parent, const QString& text) {
+    prompts_->inform = [](QWidget* parent, const QString& text) {
         QMessageBox::information(parent, MessageCaption(), text);
     };
-    prompts_.askYesNo = [](QWidget* parent, const QString& text) {
+    prompts_->askYesNo = [](QWidget* parent, const QString& text) {
         return QMessageBox::question(parent, MessageCaption(), text, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
     };
-    prompts_.runRemark = [](CRemarkDlg& dialog) { dialog.exec(); };
+    prompts_->runRemark = [](CRemarkDlg& dialog) { dialog.exec(); };
 
-    sender_.target = sender;
-    context_.sender = &sender_;
+    sender_->target = sender;
+    context_.sender = sender_;
     context_.stations = window.DeviceView();
     context_.texts = std::move(texts);
-    context_.log = [this](const QString& text) { window_.AddLogLine(text); };
-    context_.inform = [this](QWidget* parent, const QString& text) {
-        if (prompts_.inform) prompts_.inform(parent, text);
+    // The dialogs live as long as the window; what they call must too.
+    CMainWindow* target = &window;
+    context_.log = [target](const QString& text) { target->AddLogLine(text); };
+    context_.inform = [prompts = prompts_](QWidget* parent, const QString& text) {
+        if (prompts->inform) prompts->inform(parent, text);
     };
 
     CConfigView* pane = window.ConfigView();
@@ -89,23 +92,23 @@ CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, con
     pane->SetPanel(CConfigView::Panel::Picture, photo_);
     pane->SetPanel(CConfigView::Panel::Upgrade, upgrade_);
 
-    window.SetAnswerHandler(
-        [this](int answerCode, const std::string& frameText) { OnStationAnswer(answerCode, frameText); });
+    // The handler outlives this object when it is deleted with the window
+    // (the window's members are gone by then): it checks that it still exists.
+    QPointer<CStationControl> self(this);
+    window.SetAnswerHandler([self](int answerCode, const std::string& frameText) {
+        if (self) self->OnStationAnswer(answerCode, frameText);
+    });
     connect(window.DeviceView(), &CDeviceView::StationContextMenu, this, &CStationControl::OnStationRightClick);
 }
 
-CStationControl::~CStationControl()
-{
-    // The window may outlive this object: it must not call into it any more.
-    window_.SetAnswerHandler(nullptr);
-}
+CStationControl::~CStationControl() = default;
 
 void CStationControl::SetSender(CommandSender* sender)
 {
-    sender_.target = sender;
+    sender_->target = sender;
 }
 
-void CStationControl::SetPrompts(Prompts prompts) { prompts_ = std::move(prompts); }
+void CStationControl::SetPrompts(Prompts prompts) { *prompts_ = std::move(prompts); }
 
 void CStationControl::OnStationAnswer(int answerCode, const std::string& frameText)
 {
@@ -119,7 +122,7 @@ void CStationControl::OnStationAnswer(int answerCode, const std::string& frameTe
         break;
     case control::AnswerAction::kClockReply: clock_->ShowClockReply(BoxText(answer.logText)); break;
     case control::AnswerAction::kDropLink:
-        if (!sender_.DropNetworkStation(answer.station)) {
+        if (!sender_->DropNetworkStation(answer.station)) {
             RTU_LOG_DEBUG("station " << answer.station << " announced a restart but has no network link");
         }
         break;
@@ -182,7 +185,7 @@ void CStationControl::OnStationCommand(const std::string& menuKey, const std::st
     if (entry == nullptr) return;
     if (entry->confirmKey != nullptr && *entry->confirmKey != '\0') {
         const QString question = UiText("DeviceView", entry->confirmKey);
-        if (!prompts_.askYesNo || !prompts_.askYesNo(window_.DeviceView(), question)) return;
+        if (!prompts_->askYesNo || !prompts_->askYesNo(window_.DeviceView(), question)) return;
     }
     pane->ShowPanel(Panel::Data, PanelNumber(entry->panelTitleKey));
     pane->DataPanel()->SetAnswerText(QString());
@@ -204,8 +207,8 @@ void CStationControl::OpenRemark(const std::string& station)
         values.location = list->CellText(row, CDeviceView::kLocationColumn);
         values.remark = list->CellText(row, CDeviceView::kRemarkColumn);
     }
-    CRemarkDlg dialog(values, prompts_.inform, &window_);
-    if (prompts_.runRemark) prompts_.runRemark(dialog);
+    CRemarkDlg dialog(values, prompts_->inform, &window_);
+    if (prompts_->runRemark) prompts_->runRemark(dialog);
     if (dialog.result() != QDialog::Accepted) return;
     const CRemarkDlg::Values stored = dialog.Result();
     list->SetRemarkTexts(station, stored.location, stored.remark, stored.conversionId);

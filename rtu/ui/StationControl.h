@@ -79,7 +79,6 @@ public:
 private:
     void OpenRemark(const std::string& station);
 
-    // The dialogs send through this one, so that SetSender reaches them all.
     class ForwardingSender : public CommandSender {
     public:
         bool SendCommand(const std::string& station, const std::string& functionCode,
@@ -95,9 +94,11 @@ private:
     };
 
     CMainWindow& window_;
-    ForwardingSender sender_;
     ControlContext context_;
-    Prompts prompts_;
+    std::shared_ptr<Prompts> prompts_ = std::make_shared<Prompts>();
+    // The dialogs send through this one, so that SetSender reaches them all;
+    // shared with them, as they may outlive this object.
+    std::shared_ptr<ForwardingSender> sender_ = std::make_shared<ForwardingSender>();
     control::AskedStations asked_;
     CBaseConfig* base_ = nullptr;
     CRunConfig* run_ = nullptr;
