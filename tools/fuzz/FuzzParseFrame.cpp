@@ -8,6 +8,8 @@
 //   bit 2  write the body length field to match the frame's size
 //   bit 3  write the frame's check code
 //   bit 4  the station's storage number is its address (else "ST01")
+//   bit 5  look-ups of stored hours find a row (else none)
+//   bit 6  the secondary database holds no last level (else "12.34")
 // The options let random frames get past the early checks and reach the
 // report decoders; without them most inputs stop at the check code.
 // Checks besides the sanitizers: every acknowledgement sent is a frame with a
@@ -83,6 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Fixture f;
     f.ownAddress = (options & 16) != 0;
+    if (options & 32) f.database.rowsFor = [](const std::string&) { return rtu::storage::Rows{{"1", "2", "3"}}; };
+    if (options & 64) f.database.lastLevel.clear();
     const int linkKind = (options & 1) ? rtu::kSerialLink : rtu::kNetworkLink;
     f.dispatcher.ParseFrame(5, frame, linkKind);
 
