@@ -139,7 +139,7 @@ CListCtrlEx::CListCtrlEx(const Layout& layout, const QStringList& headers, QWidg
     verticalHeader()->setDefaultSectionSize(20);
     setSortingEnabled(false);
     setShowGrid(true);
-    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
                     QAbstractItemView::EditKeyPressed);
