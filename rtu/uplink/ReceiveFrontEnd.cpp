@@ -44,13 +44,13 @@ void ReceiveFrontEnd::OnTcpData(const char* peer, int connectionId, const char* 
     auto access = registry_.LockNetwork();
     if (!access.Accepting()) return;  // the service is stopping
     if (settings->regMode == 0)
-        RecvPlain(access, connectionId, peerText, block);
+        RecvPlain(access, connectionId, peerText, block, *settings);
     else
         RecvWithRegistration(access, connectionId, peerText, block, *settings);
 }
 
 void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
-                                std::string_view block)
+                                std::string_view block, const ServerSettings& settings)
 {
     if (CltDevInfo* record = access.FindConnection(connectionId)) {
         record->lastDataTime = static_cast<std::int64_t>(std::time(nullptr));
@@ -62,14 +62,17 @@ void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int conn
 
     // Not bound yet: the framing state is kept from block to block, so a
     // first frame that arrives in pieces still binds the connection. The
-    // first complete frame binds it to the station address it carries; the
-    // centre address and password are taken once a frame has been verified.
+    // first complete frame binds it to the station address it carries. The
+    // record's centre address and password are the configured ones, which
+    // every frame the dispatcher accepts carries; nothing unverified is
+    // copied from the frame, and a command can be addressed at once.
     FramingState framing = access.PendingFraming(connectionId);
     CltDevInfo* bound = nullptr;
     FrameForwarder sink([&](std::string_view frame) {
         HandOffFrame(frame, connectionId);
         const std::string station(frame.substr(3, 10));
-        bound = &access.BindConnection(connectionId, peer, station, std::string(), std::string(), nullptr);
+        bound = &access.BindConnection(connectionId, peer, station, settings.cent.substr(0, 2),
+                                       settings.centPwd.substr(0, 4), nullptr);
     });
     CutFrames(framing, block, sink);
     if (bound != nullptr)

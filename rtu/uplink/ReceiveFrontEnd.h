@@ -34,7 +34,7 @@ public:
 
 private:
     void RecvPlain(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
-                   std::string_view block);
+                   std::string_view block, const ServerSettings& settings);
     void RecvWithRegistration(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
                               std::string_view block, const ServerSettings& settings);
     void HandOffFrame(std::string_view frame, int connectionId);

@@ -109,6 +109,11 @@ void ReportStorage::StoreTimedReport(std::string_view frameText, const std::stri
     const std::string frame = SqlEscape(frameText);
     const std::string code = SqlEscape(SecondaryStationCode(storageNumber));
     const bool secondary = database_.Used(Database::Secondary);
+    // The level to compare with is taken before this report queues anything
+    // for the secondary database, so a first look-up waits only for what
+    // earlier reports of the station still have queued.
+    const bool river = secondary && !z.empty();
+    const double last = river ? LastRiverLevel(code, storageNumber) : 0.0;
     auto timedValue = [&](std::string_view name, std::string_view a, std::string_view b, std::string_view c) {
         Enqueue(Database::Main,
                 SqlText(SQL_TIMED_VALUE, sn.c_str(), "32", frame.c_str(), SqlEscape(name).c_str(), SqlEscape(a).c_str(),
@@ -150,9 +155,8 @@ void ReportStorage::StoreTimedReport(std::string_view frameText, const std::stri
     if (!pt.empty()) timedValue("ADC8", "PT", pt, "mm");
     if (!z.empty()) {
         timedValue("ADC9", "Z", z, "m");
-        if (secondary) {
+        if (river) {
             const double level = Number(z);
-            const double last = LastRiverLevel(code, storageNumber);
             {
                 std::lock_guard<std::mutex> lock(levelsLock_);
                 lastLevels_[code] = level;

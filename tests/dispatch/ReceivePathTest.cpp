@@ -52,6 +52,12 @@ TEST_F(ReceivePath, AFirstFrameSplitOverThreeBlocksBindsTheConnectionAndIsQueued
     Receive(1, frame.substr(25));
     EXPECT_EQ(queue.Size(), 1u);
     EXPECT_EQ(BoundConnection("0000000101"), 1);
+    // A command can be addressed at once: the record holds the centre's own
+    // address and password, which every accepted frame carries.
+    CltDevInfo record;
+    ASSERT_TRUE(registry.GetLinkRecord("0000000101", kNetworkLink, record));
+    EXPECT_EQ(record.centre, "01");
+    EXPECT_EQ(record.password, "B7E2");
 
     QueuedFrame item;
     ASSERT_TRUE(queue.TryPop(item));
