@@ -6,7 +6,8 @@
 // writer accepts the names, a value (the file's first 300 bytes) is written
 // under them and read back.
 // Checks besides the sanitizers: a read holds fewer characters than its
-// buffer and no line break, and a written value reads back as it was written
+// buffer (a character being a UTF-8 sequence of up to 4 bytes) and no line
+// break, and a written value reads back as it was written
 // (line breaks as blanks) when it fits the buffer.
 #include "rtu/runtime/ProfileFile.h"
 
@@ -34,6 +35,15 @@ bool WriteFile(std::string_view content)
     if (file == nullptr) return false;
     const bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
     return std::fclose(file) == 0 && ok;
+}
+
+// Bytes that are no UTF-8 continuation byte: at most the characters of the text.
+std::size_t CharacterStarts(std::string_view text)
+{
+    std::size_t count = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+    return count;
 }
 
 std::string_view NextLine(std::string_view& rest)
@@ -79,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!WriteFile(content)) return 0;
 
     const std::string value = rtu::ReadProfileString(path, section, key, bufferSize);
-    if (value.size() >= bufferSize && !(bufferSize == 0 && value.empty())) std::abort();
+    if (CharacterStarts(value) >= bufferSize || value.size() > 4 * (bufferSize - 1)) std::abort();
     if (value.find('\n') != std::string::npos) std::abort();
     rtu::ReadProfileSectionNames(path);
     for (const auto& [name, text] : rtu::ReadProfileSection(path, section))
