@@ -109,6 +109,18 @@ void StationRegistry::UnbindStationLocked(const std::string& station, int connec
     if (it != m_mapDevAddr.end() && it->second.connectionId == connectionId) m_mapDevAddr.erase(it);
 }
 
+std::map<int, CltDevInfo>::iterator StationRegistry::BoundRecordLocked(const std::string& station)
+{
+    auto bound = m_mapDevAddr.find(station);
+    return bound == m_mapDevAddr.end() ? m_mapCltDev.end() : m_mapCltDev.find(bound->second.connectionId);
+}
+
+std::map<int, CltDevInfo>::const_iterator StationRegistry::BoundRecordLocked(const std::string& station) const
+{
+    auto bound = m_mapDevAddr.find(station);
+    return bound == m_mapDevAddr.end() ? m_mapCltDev.cend() : m_mapCltDev.find(bound->second.connectionId);
+}
+
 void StationRegistry::OnConnectionClosed(int connectionId)
 {
     std::string station;
@@ -130,9 +142,7 @@ void StationRegistry::RefreshNetworkStation(const std::string& station, const st
                                             const std::string& password)
 {
     std::lock_guard<std::mutex> lock(registryLock_);
-    auto bound = m_mapDevAddr.find(station);
-    if (bound == m_mapDevAddr.end()) return;
-    auto it = m_mapCltDev.find(bound->second.connectionId);
+    auto it = BoundRecordLocked(station);
     if (it == m_mapCltDev.end()) return;
     it->second.lastDataTime = clock_.wallSeconds();
     it->second.lastDataSteady = clock_.steadyNow();
@@ -212,9 +222,7 @@ bool StationRegistry::GetLinkRecord(const std::string& station, int linkKind, Cl
 {
     if (linkKind == kNetworkLink) {
         std::lock_guard<std::mutex> lock(registryLock_);
-        auto bound = m_mapDevAddr.find(station);
-        if (bound == m_mapDevAddr.end()) return false;
-        auto it = m_mapCltDev.find(bound->second.connectionId);
+        auto it = BoundRecordLocked(station);
         if (it == m_mapCltDev.end()) return false;
         out = it->second;
         return true;
@@ -241,9 +249,7 @@ void StationRegistry::UpdateLatestReadings(const std::string& station, const std
     };
     if (linkKind == kNetworkLink) {
         std::lock_guard<std::mutex> lock(registryLock_);
-        auto bound = m_mapDevAddr.find(station);
-        if (bound == m_mapDevAddr.end()) return;
-        auto it = m_mapCltDev.find(bound->second.connectionId);
+        auto it = BoundRecordLocked(station);
         if (it != m_mapCltDev.end()) update(it->second);
         return;
     }
@@ -261,9 +267,7 @@ bool StationRegistry::SendToStation(const std::string& station, int linkKind,
     int connectionId = -1;
     if (linkKind == kNetworkLink) {
         std::lock_guard<std::mutex> lock(registryLock_);
-        auto bound = m_mapDevAddr.find(station);
-        if (bound == m_mapDevAddr.end()) return false;
-        auto it = m_mapCltDev.find(bound->second.connectionId);
+        auto it = BoundRecordLocked(station);
         if (it == m_mapCltDev.end()) return false;
         connectionId = it->first;
         record.station = it->second.station;
@@ -290,10 +294,10 @@ SendResult StationRegistry::SendRaw(const std::string& station, const std::uint8
     bool network = false;
     {
         std::lock_guard<std::mutex> lock(registryLock_);
-        auto bound = m_mapDevAddr.find(station);
-        if (bound != m_mapDevAddr.end() && m_mapCltDev.count(bound->second.connectionId) != 0) {
+        auto it = BoundRecordLocked(station);
+        if (it != m_mapCltDev.end()) {
             network = true;
-            connectionId = bound->second.connectionId;
+            connectionId = it->first;
         }
     }
     if (network) {

@@ -136,6 +136,10 @@ public:
 private:
     void RunDeferred(DeferredLinkCalls& calls);
     void UnbindStationLocked(const std::string& station, int connectionId);
+    // The record of the connection station S is bound to; null when it has
+    // none. The registry lock is held.
+    std::map<int, CltDevInfo>::iterator BoundRecordLocked(const std::string& station);
+    std::map<int, CltDevInfo>::const_iterator BoundRecordLocked(const std::string& station) const;
 
     RuntimeView& view_;
     LinkTransport& transport_;
