@@ -144,7 +144,7 @@ std::string SpecText(const Piece& piece, const char* lengthAndType)
     return spec + lengthAndType;
 }
 
-// The spec handed to snprintf is built above from a checked conversion and
+// The conversion handed to snprintf is built above from a checked conversion and
 // always matches the value's type.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
