@@ -4,10 +4,9 @@
 
 #include "rtu/runtime/Log.h"
 #include "rtu/runtime/RuntimeView.h"
+#include "tests/runtime/RuntimeTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <log4cplus/appender.h>
-#include <log4cplus/spi/loggingevent.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -89,44 +88,6 @@ struct RecordingView : RuntimeView {
 };
 
 // Collects the messages logged on "MAIN" while it lives.
-class LogCapture {
-public:
-    LogCapture() : appender_(new Appender)
-    {
-        MainLogger().setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
-        MainLogger().addAppender(appender_);
-    }
-    ~LogCapture() { MainLogger().removeAppender(appender_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int CountContaining(const std::string& part) const
-    {
-        auto* appender = static_cast<Appender*>(appender_.get());
-        std::lock_guard<std::mutex> lock(appender->mutex);
-        return static_cast<int>(std::count_if(appender->lines.begin(), appender->lines.end(), [&](const std::string& l) {
-            return l.find(part) != std::string::npos;
-        }));
-    }
-
-private:
-    class Appender : public log4cplus::Appender {
-    public:
-        ~Appender() override { destructorImpl(); }
-        void close() override {}
-
-        std::mutex mutex;
-        std::vector<std::string> lines;
-
-    protected:
-        void append(const log4cplus::spi::InternalLoggingEvent& event) override
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(event.getMessage());
-        }
-    };
-
-    log4cplus::SharedAppenderPtr appender_;
-};
+using rtu::test::LogCapture;
 
 }  // namespace rtu::pictures_test

@@ -76,6 +76,17 @@ public:
         return appender->lines;
     }
 
+    int CountContaining(const std::string& part) const
+    {
+        int count = 0;
+        for (const std::string& line : Lines()) {
+            if (line.find(part) != std::string::npos) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
     bool Contains(const std::string& part) const
     {
         for (const std::string& line : Lines()) {
