@@ -63,11 +63,20 @@ void ExpectAcknowledgementOf(const std::optional<std::string>& ack, const std::s
     EXPECT_LE(std::labs(static_cast<long>(Seconds(t) - Seconds(LocalNow()))), 60L) << digits;
 }
 
+namespace {
+
+std::string ConnectionOf(const std::string& database)
+{
+    return database.find("Driver=") != std::string::npos ? database : "Driver=SQLite3;Database=" + database;
+}
+
+}  // namespace
+
 Rows Query(const std::string& database, const std::string& statement)
 {
     storage::CAdoDB db;
     Rows rows;
-    EXPECT_TRUE(db.Open("Driver=SQLite3;Database=" + database)) << db.LastError();
+    EXPECT_TRUE(db.Open(ConnectionOf(database))) << db.LastError();
     EXPECT_TRUE(db.QueryRows(statement, rows)) << statement << ": " << db.LastError();
     return rows;
 }
@@ -110,7 +119,7 @@ void ExecuteWhenReady(const RtuProcess& centre, const std::string& statement)
 {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     storage::CAdoDB db;
-    while (!(db.Open("Driver=SQLite3;Database=" + centre.MainDatabase()) && db.Execute(statement))) {
+    while (!(db.Open(centre.MainConnection()) && db.Execute(statement))) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << statement << ": " << db.LastError();
         std::this_thread::sleep_for(100ms);
     }
@@ -123,7 +132,7 @@ bool WaitForValue(const std::string& database, const std::string& statement, con
     while (true) {
         storage::CAdoDB db;
         Rows rows;
-        if (db.Open("Driver=SQLite3;Database=" + database) && db.QueryRows(statement, rows) && !rows.empty() &&
+        if (db.Open(ConnectionOf(database)) && db.QueryRows(statement, rows) && !rows.empty() &&
             !rows[0].empty() && rows[0][0] == wanted) {
             return true;
         }

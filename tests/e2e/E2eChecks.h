@@ -30,7 +30,8 @@ std::time_t Seconds(const CalendarTime& t);
 // frame with the send time the centre wrote, and that time must be now.
 void ExpectAcknowledgementOf(const std::optional<std::string>& ack, const std::string& sent);
 
-// Rows of a query on an SQLite database file; the first value of the first row.
+// Rows of a query on a database: an SQLite file, or a whole connection string
+// (one that names its Driver); the first value of the first row.
 storage::Rows Query(const std::string& database, const std::string& statement);
 std::string Count(const std::string& database, const std::string& statement);
 
@@ -46,7 +47,7 @@ void QueueCommand(const RtuProcess& centre, const std::string& station, const st
 // still creating it.
 void ExecuteWhenReady(const RtuProcess& centre, const std::string& statement);
 // Waits (bounded) until the first value of the query's first row is `wanted`
-// while the program runs.
+// while the program runs (`database` as for Query).
 bool WaitForValue(const std::string& database, const std::string& statement, const std::string& wanted,
                   std::chrono::seconds limit);
 

@@ -69,13 +69,15 @@ RtuProcess::RtuProcess(const CentreSettings& settings)
     char pattern[] = "/tmp/rtu-e2e-XXXXXX";
     const char* made = ::mkdtemp(pattern);
     folder_ = made != nullptr ? made : "";
-    port_ = FreePort();
+    port_ = settings.port != 0 ? settings.port : FreePort();
+    mainConnection_ = settings.mainConnection.empty() ? "Driver=SQLite3;Database=" + MainDatabase()
+                                                      : settings.mainConnection;
 
     std::ostringstream ini;
     ini << "[Set]\n"
         << "Port=" << port_ << "\n"
         << "OffLine=" << settings.offLine << "\n"
-        << "Driver=SQLite3\nName=rtu.db\nSource=\nUser=\nPwd=\nDBMode=1\n"
+        << settings.mainDatabase << "DBMode=1\n"
         << "Pict=Pict\nProtMode=0\n"
         << "RegMode=" << settings.regMode << "\n"
         << "Cent=01\nCentPwd=B7E2\nReboot=0\n"
@@ -90,7 +92,7 @@ RtuProcess::RtuProcess(const CentreSettings& settings)
     fs::copy_file(RTU_CONFIG_INI, folder_ + "/config.ini", ignored);
     WriteFile(folder_ + "/IOCP_log.cfg",
               "log4cplus.rootLogger=DEBUG, File\n"
-              "log4cplus.logger.MAIN=DEBUG\n"
+              "log4cplus.logger.MAIN=" + settings.logLevel + "\n"
               "log4cplus.appender.File=log4cplus::RollingFileAppender\n"
               "log4cplus.appender.File.File=Logs/RTU.log\n"
               "log4cplus.appender.File.MaxFileSize=50MB\n"

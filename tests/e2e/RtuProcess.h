@@ -27,6 +27,12 @@ struct CentreSettings {
     bool secondary = true;   // write the secondary database (third.db)
     std::string conversionIds;  // lines "station=number" of section Conversion ID
     std::string comm = "MODE=0\n";  // lines of section COMM (the serial line)
+    // The main database: the database keys of section Set, and the connection
+    // string the test reads it with (empty: the SQLite file rtu.db of the folder).
+    std::string mainDatabase = "Driver=SQLite3\nName=rtu.db\nSource=\nUser=\nPwd=\n";
+    std::string mainConnection;
+    std::uint16_t port = 0;            // 0: a free loopback port
+    std::string logLevel = "DEBUG";    // of the MAIN logger
 };
 
 class RtuProcess {
@@ -47,6 +53,8 @@ public:
     std::uint16_t Port() const { return port_; }
     const std::string& Folder() const { return folder_; }
     std::string MainDatabase() const { return folder_ + "/rtu.db"; }
+    // The connection string of the main database, for Query and the like.
+    const std::string& MainConnection() const { return mainConnection_; }
     std::string SecondaryDatabase() const { return folder_ + "/third.db"; }
     // What the program wrote to standard output and standard error.
     std::string Output() const;
@@ -57,6 +65,7 @@ public:
 private:
     std::string folder_;
     std::uint16_t port_ = 0;
+    std::string mainConnection_;
     pid_t pid_ = -1;
 };
 
