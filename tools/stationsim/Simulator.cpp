@@ -1,5 +1,6 @@
 #include "tools/stationsim/Simulator.h"
 
+#include "rtu/protocol/Elements.h"
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/RegistrationPacket.h"
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <iomanip>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <queue>
@@ -42,9 +44,24 @@ struct Pending {
     char functionCode[2];
     Clock::time_point sent;
     bool report;
+    ReportKind kind;          // of a report
+    CalendarTime observed;    // of a report
+    int window;               // the burst window it was sent in, or -1
 };
 
 enum class LinkState { kWaiting, kConnecting, kRegistering, kReady, kClosed };
+
+// What a link does: a station, or one of the links that are not stations.
+enum class Role { kStation, kGarbage, kSilent, kPartial, kHalfClosed };
+
+// Readings in a timed report body (ADC1, ADC2, PJ, PT, Z, Q): one
+// DeviceTimingData row each.
+constexpr std::uint64_t kTimedReadings = 6;
+
+// Slot rows of DeviceHourData kept for the row count: a slot with a row of
+// an hourly report, and a slot with any row.
+constexpr std::uint8_t kHourlyRow = 1;
+constexpr std::uint8_t kAnyRow = 2;
 
 struct Station {
     Station(int i, StationIdentity identity, std::uint32_t seed) : index(i), id(std::move(identity)), readings(seed) {}
@@ -66,6 +83,12 @@ struct Station {
     std::uint64_t reportsSent = 0;
     int variant = 0;
     bool doneSending = false;
+    Role role = Role::kStation;
+    bool reconnecting = false;        // closes its link now and then and reconnects
+    bool reconnectDue = false;        // closes as soon as nothing is in flight
+    std::uint32_t generation = 0;     // counts connections; older timers are stale
+    std::uint32_t random = 1;         // state of the link's random bytes
+    std::map<long long, std::uint8_t> slots;  // DeviceHourData slots by minute
     CalendarTime observed;
     Clock::time_point nextReport{};
     Clock::time_point nextKeepAlive{};
@@ -77,14 +100,45 @@ struct Station {
     std::string pictureBytes;
 };
 
-enum class TimerKind { kReport, kKeepAlive };
+enum class TimerKind { kReport, kKeepAlive, kBurst, kReconnect, kGarbage };
 
 struct Timer {
     Clock::time_point due;
     int station;
     TimerKind kind;
+    std::uint32_t generation;
     bool operator>(const Timer& other) const { return due > other.due; }
 };
+
+// A top-of-the-hour window and the acknowledgements of the frames sent in it.
+struct BurstWindow {
+    Clock::time_point start;
+    Clock::time_point end;
+    Clock::time_point lastAck;
+    bool acked = false;
+};
+
+std::uint32_t NextRandom(std::uint32_t& state)
+{
+    // xorshift32: cheap, reproducible from the seed, never 0 from non-zero.
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+// Minutes from year 0 of a calendar time: a key that orders slots.
+long long MinuteKey(const CalendarTime& t)
+{
+    return ((((static_cast<long long>(t.year) * 13 + t.month) * 32 + t.day) * 24 + t.hour) * 60) + t.minute;
+}
+
+double Percentile(const std::vector<std::uint32_t>& sorted, double q)
+{
+    if (sorted.empty()) return 0;
+    const auto i = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size()))) - 1;
+    return sorted[std::min(i, sorted.size() - 1)] / 1000.0;
+}
 
 double Seconds(Clock::duration d)
 {
@@ -157,7 +211,7 @@ private:
     void OnAcknowledgement(Station& s, std::string_view frame);
     void OnCommand(Station& s, std::string_view frame);
     void ReadyToSend(Station& s, Clock::time_point now);
-    void SendReport(Station& s);
+    void SendReport(Station& s, bool burst = false);
     void SendKeepAlive(Station& s);
     void StartPicture(Station& s);
     void SendPicturePacket(Station& s, int number);
@@ -167,8 +221,18 @@ private:
     void Arm(Station& s, bool write);
     void Close(Station& s, bool byCentre);
     bool SendingOver(const Station& s, Clock::time_point now) const;
-    ReportKind NextKind(Station& s) const;
+    ReportKind NextKind(Station& s, bool burst) const;
     std::uint16_t TakeSerial(Station& s);
+    bool IsStation(const Station& s) const { return s.role == Role::kStation; }
+    void Push(const Station& s, Clock::time_point due, TimerKind kind);
+    void OnTimer(const Timer& t, Clock::time_point now);
+    void StartBurst(Clock::time_point now);
+    void Reconnect(Station& s);
+    void OnExtraConnected(Station& s, Clock::time_point now);
+    void SendGarbage(Station& s);
+    void CountRows(Station& s, const Pending& p);
+    void CheckDeadlines(Clock::time_point now);
+    int CurrentWindow(Clock::time_point now) const;
 
     const SimOptions& options_;
     std::ostream& log_;
@@ -176,8 +240,14 @@ private:
     sockaddr_in address_{};
     std::vector<std::unique_ptr<Station>> stations_;
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
-    std::size_t nextToConnect_ = 0;
+    std::deque<int> toConnect_;         // links waiting for their connect, in order
     int connecting_ = 0;
+    int stationCount_ = 0;              // stations come first in stations_, then other links
+    int held_ = 0;                      // station links ready at the moment
+    unsigned sourceTurn_ = 0;
+    Clock::time_point nextHour_{};
+    std::vector<BurstWindow> windows_;
+    std::vector<std::uint32_t> burstLatenciesUs_;
     Clock::time_point start_{};
     Clock::time_point firstSend_{};
     Clock::time_point lastAck_{};
@@ -272,11 +342,15 @@ SimSummary Simulator::Run()
     walkStart.minute -= walkStart.minute % 5;
     walkStart.second = 0;
 
-    stations_.reserve(static_cast<std::size_t>(options_.stations));
-    for (int i = 0; i < options_.stations; ++i) {
+    // Links that are not stations exist only on the network.
+    const int extras = serial ? 0 : options_.garbage + options_.halfOpen;
+    stationCount_ = options_.stations;
+    stations_.reserve(static_cast<std::size_t>(options_.stations + extras));
+    for (int i = 0; i < options_.stations + extras; ++i) {
         StationIdentity id;
         id.centre = options_.centre;
-        id.station = StationAddress(options_.base + static_cast<std::uint64_t>(i));
+        id.station = i < options_.stations ? StationAddress(options_.base + static_cast<std::uint64_t>(i))
+                                           : StationAddress(9900000000ULL + static_cast<std::uint64_t>(i));
         id.password = options_.password;
         if (options_.wrongPassword) {
             id.password = options_.password == "0000" ? "1111" : "0000";
@@ -284,19 +358,37 @@ SimSummary Simulator::Run()
         auto s = std::make_unique<Station>(i, std::move(id), options_.seed * 7919u + static_cast<std::uint32_t>(i));
         s->observed = walkStart;
         s->variant = i;
-        byAddress_.emplace(s->id.station, i);
+        s->random = (options_.seed * 2654435761u) ^ (static_cast<std::uint32_t>(i) * 40503u + 1u);
+        if (s->random == 0) s->random = 1;
+        if (i >= options_.stations) {
+            const int k = i - options_.stations;
+            if (k < options_.garbage) {
+                s->role = Role::kGarbage;
+            } else {
+                static const Role kQuiet[] = {Role::kSilent, Role::kPartial, Role::kHalfClosed};
+                s->role = kQuiet[(k - options_.garbage) % 3];
+            }
+        } else {
+            // The share of reconnecting stations, spread over the numbers.
+            s->reconnecting = options_.reconnectShare > 0 &&
+                              std::floor((i + 1) * options_.reconnectShare) > std::floor(i * options_.reconnectShare);
+            byAddress_.emplace(s->id.station, i);
+        }
+        toConnect_.push_back(i);
         stations_.push_back(std::move(s));
     }
 
     start_ = Clock::now();
+    nextHour_ = start_ + FromSeconds(options_.hour);
     const Clock::duration spacing = FromSeconds(options_.rate > 0 ? 1.0 / options_.rate : 1.0);
     Clock::time_point drainDeadline{};
+    Clock::time_point nextScan{};
     bool draining = false;
     std::vector<epoll_event> events(256);
 
     if (serial) {
         // Every station is on the line from the start.
-        nextToConnect_ = stations_.size();
+        toConnect_.clear();
         for (auto& s : stations_) {
             ++summary_.connected;
             ReadyToSend(*s, start_);
@@ -307,48 +399,33 @@ SimSummary Simulator::Run()
         Clock::time_point now = Clock::now();
         StartConnects(now);
 
-        // Deadlines of connections and registration echoes.
-        for (auto& s : stations_) {
-            if ((s->state == LinkState::kConnecting || s->state == LinkState::kRegistering) && now >= s->deadline) {
-                if (s->state == LinkState::kConnecting) {
-                    ++summary_.connectFailures;
-                    --connecting_;
-                    if (options_.verbose) log_ << s->id.station << " connection timed out\n";
-                } else {
-                    ++summary_.registrationFailures;
-                    if (options_.verbose) log_ << s->id.station << " registration not echoed in time\n";
-                }
-                Close(*s, false);
-            }
+        // Deadlines of connections and registration echoes, and the end of
+        // the run, looked at every 20 ms (a scan of every link).
+        const bool scan = now >= nextScan;
+        if (scan) {
+            nextScan = now + std::chrono::milliseconds(20);
+            CheckDeadlines(now);
         }
 
-        // Reports and keep-alives that are due.
+        // The top of a compressed hour: every station's burst reports.
+        if (options_.hour > 0 && !options_.fast && !serial && now >= nextHour_ &&
+            (options_.duration <= 0 || now - start_ < FromSeconds(options_.duration))) {
+            StartBurst(now);
+        }
+
+        // Reports, keep-alives and the other timers that are due.
         while (!timers_.empty() && timers_.top().due <= now) {
             const Timer t = timers_.top();
             timers_.pop();
-            Station& s = *stations_[static_cast<std::size_t>(t.station)];
-            if (s.state != LinkState::kReady) continue;
-            if (t.kind == TimerKind::kReport) {
-                if (s.nextReport != t.due || s.doneSending) continue;
-                if (SendingOver(s, now)) {
-                    s.doneSending = true;
-                    continue;
-                }
-                SendReport(s);
-                s.nextReport = std::max(t.due + spacing * options_.stations, now);
-                timers_.push({s.nextReport, s.index, TimerKind::kReport});
-            } else if (!SendingOver(s, now)) {
-                SendKeepAlive(s);
-                s.nextKeepAlive = t.due + FromSeconds(options_.keepAlive);
-                timers_.push({s.nextKeepAlive, s.index, TimerKind::kKeepAlive});
-            }
+            OnTimer(t, now);
         }
 
         // The end: every station has sent what it had to, or cannot send.
-        if (!draining) {
-            bool allDone = nextToConnect_ >= stations_.size() && connecting_ == 0;
+        if (!draining && scan) {
+            bool allDone = toConnect_.empty() && connecting_ == 0;
             for (auto& s : stations_) {
                 if (!allDone) break;
+                if (!IsStation(*s)) continue;
                 if (s->state == LinkState::kReady && !s->doneSending) {
                     if (SendingOver(*s, now)) {
                         s->doneSending = true;
@@ -362,9 +439,10 @@ SimSummary Simulator::Run()
             if (allDone) {
                 draining = true;
                 drainDeadline = now + FromSeconds(options_.drain);
+                summary_.heldAtEnd = held_;
             }
         }
-        if (draining) {
+        if (draining && scan) {
             bool waiting = false;
             for (auto& s : stations_) {
                 if (s->state == LinkState::kReady && (!s->pending.empty() || !s->out.empty() || s->pictureActive)) {
@@ -376,11 +454,11 @@ SimSummary Simulator::Run()
             if (!waiting || now >= drainDeadline) break;
         }
 
-        // Wait for the sockets, at most until the next timer or 50 ms.
-        int timeoutMs = 50;
+        // Wait for the sockets, at most until the next timer or 20 ms.
+        int timeoutMs = 20;
         if (!timers_.empty()) {
             const auto untilNext = std::chrono::duration_cast<std::chrono::milliseconds>(timers_.top().due - now);
-            timeoutMs = static_cast<int>(std::clamp<long long>(untilNext.count(), 0, 50));
+            timeoutMs = static_cast<int>(std::clamp<long long>(untilNext.count(), 0, timeoutMs));
         }
         const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs);
         if (n < 0 && errno != EINTR) {
@@ -399,13 +477,17 @@ SimSummary Simulator::Run()
                 if ((what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) OnConnected(s, Clock::now());
                 continue;
             }
-            if (s.state == LinkState::kClosed) continue;
+            if (s.fd < 0) continue;
             if ((what & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0) OnReadable(s);
-            if (s.state != LinkState::kClosed && (what & EPOLLOUT) != 0) OnWritable(s);
+            if (s.fd >= 0 && (what & EPOLLOUT) != 0) OnWritable(s);
         }
     }
 
+    if (!draining) summary_.heldAtEnd = held_;
     for (auto& s : stations_) {
+        if (!IsStation(*s)) {
+            if (s->state == LinkState::kReady) ++summary_.extraHeldAtEnd;
+        }
         summary_.missingAcks += s->pending.size();
         if (options_.verbose) {
             for (const Pending& p : s->pending) {
@@ -423,34 +505,169 @@ SimSummary Simulator::Run()
     }
     if (!latenciesUs_.empty()) {
         std::sort(latenciesUs_.begin(), latenciesUs_.end());
-        const auto at = [&](double q) {
-            const auto i = static_cast<std::size_t>(std::ceil(q * static_cast<double>(latenciesUs_.size()))) - 1;
-            return latenciesUs_[std::min(i, latenciesUs_.size() - 1)] / 1000.0;
-        };
-        summary_.p50Ms = at(0.50);
-        summary_.p99Ms = at(0.99);
+        summary_.p50Ms = Percentile(latenciesUs_, 0.50);
+        summary_.p99Ms = Percentile(latenciesUs_, 0.99);
         summary_.maxMs = latenciesUs_.back() / 1000.0;
+    }
+    summary_.burstWindows = static_cast<int>(windows_.size());
+    for (const BurstWindow& w : windows_) {
+        if (w.acked) summary_.burstSeconds += Seconds(w.lastAck - w.start);
+    }
+    if (!burstLatenciesUs_.empty()) {
+        std::sort(burstLatenciesUs_.begin(), burstLatenciesUs_.end());
+        summary_.burstP50Ms = Percentile(burstLatenciesUs_, 0.50);
+        summary_.burstP99Ms = Percentile(burstLatenciesUs_, 0.99);
+        summary_.burstMaxMs = burstLatenciesUs_.back() / 1000.0;
     }
     return summary_;
 }
 
+void Simulator::CheckDeadlines(Clock::time_point now)
+{
+    if (connecting_ == 0 && !options_.registration) return;
+    for (auto& s : stations_) {
+        if ((s->state == LinkState::kConnecting || s->state == LinkState::kRegistering) && now >= s->deadline) {
+            const bool station = IsStation(*s);
+            if (s->state == LinkState::kConnecting) {
+                ++(station ? summary_.connectFailures : summary_.extraConnectFailures);
+                --connecting_;
+                if (options_.verbose) log_ << s->id.station << " connection timed out\n";
+            } else {
+                ++summary_.registrationFailures;
+                if (options_.verbose) log_ << s->id.station << " registration not echoed in time\n";
+            }
+            Close(*s, false);
+        }
+    }
+}
+
+void Simulator::Push(const Station& s, Clock::time_point due, TimerKind kind)
+{
+    timers_.push({due, s.index, kind, s.generation});
+}
+
+void Simulator::OnTimer(const Timer& t, Clock::time_point now)
+{
+    Station& s = *stations_[static_cast<std::size_t>(t.station)];
+    // Timers of an earlier connection of the link are stale.
+    if (s.state != LinkState::kReady || t.generation != s.generation) return;
+    switch (t.kind) {
+    case TimerKind::kReport: {
+        if (s.nextReport != t.due || s.doneSending) return;
+        if (SendingOver(s, now)) {
+            s.doneSending = true;
+            return;
+        }
+        SendReport(s);
+        const Clock::duration spacing = FromSeconds(1.0 / options_.rate);
+        s.nextReport = std::max(t.due + spacing * options_.stations, now);
+        Push(s, s.nextReport, TimerKind::kReport);
+        break;
+    }
+    case TimerKind::kKeepAlive:
+        if (SendingOver(s, now)) return;
+        SendKeepAlive(s);
+        s.nextKeepAlive = t.due + FromSeconds(options_.keepAlive);
+        Push(s, s.nextKeepAlive, TimerKind::kKeepAlive);
+        break;
+    case TimerKind::kBurst:
+        if (s.doneSending || SendingOver(s, now)) return;
+        SendReport(s, true);
+        break;
+    case TimerKind::kReconnect:
+        if (SendingOver(s, now)) return;
+        s.reconnectDue = true;
+        if (s.pending.empty() && s.out.empty() && !s.pictureActive) Reconnect(s);
+        break;
+    case TimerKind::kGarbage:
+        if (SendingOver(s, now)) return;
+        SendGarbage(s);
+        Push(s, now + FromSeconds(options_.garbageEvery), TimerKind::kGarbage);
+        break;
+    }
+}
+
+void Simulator::StartBurst(Clock::time_point now)
+{
+    BurstWindow window;
+    window.start = nextHour_;
+    window.end = nextHour_ + FromSeconds(options_.burstWindow);
+    windows_.push_back(window);
+    nextHour_ += FromSeconds(options_.hour);
+    // Each station's reports at its own place in the window; the places are
+    // shuffled from hour to hour so that no station is always first.
+    const int reports = std::max(1, options_.burstReports);
+    const auto slots = static_cast<std::uint64_t>(stationCount_) * static_cast<std::uint64_t>(reports);
+    const std::uint64_t turn = windows_.size() * 7919u;
+    for (int i = 0; i < stationCount_; ++i) {
+        Station& s = *stations_[static_cast<std::size_t>(i)];
+        if (s.state != LinkState::kReady) continue;
+        for (int r = 0; r < reports; ++r) {
+            const std::uint64_t place =
+                ((static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(reports) + static_cast<std::uint64_t>(r)) *
+                     2654435761u + turn) % slots;
+            const double at = options_.burstWindow * static_cast<double>(place) / static_cast<double>(slots);
+            Push(s, std::max(window.start + FromSeconds(at), now), TimerKind::kBurst);
+        }
+    }
+}
+
+int Simulator::CurrentWindow(Clock::time_point now) const
+{
+    if (windows_.empty()) return -1;
+    const BurstWindow& last = windows_.back();
+    return now >= last.start && now < last.end ? static_cast<int>(windows_.size()) - 1 : -1;
+}
+
+void Simulator::Reconnect(Station& s)
+{
+    s.reconnectDue = false;
+    ++summary_.reconnects;
+    if (options_.verbose) log_ << s.id.station << " closes its link to connect again\n";
+    Close(s, false);
+    s.state = LinkState::kWaiting;
+    toConnect_.push_back(s.index);
+}
+
 void Simulator::StartConnects(Clock::time_point now)
 {
-    while (nextToConnect_ < stations_.size() && connecting_ < options_.connectBurst) {
-        Station& s = *stations_[nextToConnect_++];
+    while (!toConnect_.empty() && connecting_ < options_.connectBurst) {
+        Station& s = *stations_[static_cast<std::size_t>(toConnect_.front())];
+        toConnect_.pop_front();
+        int& failures = IsStation(s) ? summary_.connectFailures : summary_.extraConnectFailures;
+        ++s.generation;
+        s.framing = std::make_unique<FramingState>();
+        s.echo.clear();
+        s.out.clear();
+        s.writeArmed = false;
         s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (s.fd < 0) {
             log_ << "stationsim: socket: " << std::strerror(errno) << '\n';
-            ++summary_.connectFailures;
+            ++failures;
             s.state = LinkState::kClosed;
             continue;
         }
         int on = 1;
         setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (options_.sources > 1) {
+            // Loopback source addresses in turn: each has its own range of
+            // ports, so many thousands of links (and their TIME_WAIT after a
+            // reconnect) never run short. The port is chosen at connect.
+            setsockopt(s.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + sourceTurn_++ % static_cast<unsigned>(options_.sources));
+            if (::bind(s.fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+                if (options_.verbose) log_ << s.id.station << " bind: " << std::strerror(errno) << '\n';
+                ++failures;
+                Close(s, false);
+                continue;
+            }
+        }
         const int rc = ::connect(s.fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_);
         if (rc != 0 && errno != EINPROGRESS) {
             if (options_.verbose) log_ << s.id.station << " connect: " << std::strerror(errno) << '\n';
-            ++summary_.connectFailures;
+            ++failures;
             Close(s, false);
             continue;
         }
@@ -467,15 +684,21 @@ void Simulator::StartConnects(Clock::time_point now)
 void Simulator::OnConnected(Station& s, Clock::time_point now)
 {
     --connecting_;
+    const bool station = IsStation(s);
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
         if (options_.verbose) log_ << s.id.station << " connect: " << std::strerror(error) << '\n';
-        ++summary_.connectFailures;
+        ++(station ? summary_.connectFailures : summary_.extraConnectFailures);
         Close(s, false);
         return;
     }
-    ++summary_.connected;
+    if (!station) {
+        OnExtraConnected(s, now);
+        return;
+    }
+    // A reconnection is not another station.
+    if (s.generation == 1) ++summary_.connected;
     Arm(s, false);
     if (options_.registration) {
         s.state = LinkState::kRegistering;
@@ -487,21 +710,89 @@ void Simulator::OnConnected(Station& s, Clock::time_point now)
     ReadyToSend(s, now);
 }
 
+// Links that are not stations: random bytes at a low rate, or quiet in one of
+// three ways that leave the centre holding a half-open connection.
+void Simulator::OnExtraConnected(Station& s, Clock::time_point now)
+{
+    Arm(s, false);
+    s.state = LinkState::kReady;
+    switch (s.role) {
+    case Role::kGarbage:
+        ++summary_.garbageLinks;
+        Push(s, now + FromSeconds(options_.garbageEvery * (NextRandom(s.random) % 1000) / 1000.0), TimerKind::kGarbage);
+        break;
+    case Role::kPartial: {
+        ++summary_.halfOpenLinks;
+        // The header and part of the body of a good frame, then nothing.
+        const CalendarTime t = LocalNow();
+        const std::string frame = EncodeUplinkFrame(
+            s.id, "32", ReportBody(ReportKind::kTimed, s.id, TakeSerial(s), t, t, s.readings));
+        Queue(s, std::string_view(frame).substr(0, frame.size() / 2));
+        --summary_.framesSent;  // not a frame
+        Flush(s);
+        break;
+    }
+    case Role::kHalfClosed:
+        ++summary_.halfOpenLinks;
+        ::shutdown(s.fd, SHUT_WR);
+        break;
+    case Role::kSilent:
+        ++summary_.halfOpenLinks;
+        break;
+    case Role::kStation:
+        break;
+    }
+}
+
+void Simulator::SendGarbage(Station& s)
+{
+    std::string bytes;
+    if (NextRandom(s.random) % 4 == 0) {
+        // A frame of a station that does not exist, its check code spoilt:
+        // framing takes it whole, the check refuses it.
+        const CalendarTime t = LocalNow();
+        bytes = EncodeUplinkFrame(s.id, "32", ReportBody(ReportKind::kTimed, s.id, TakeSerial(s), t, t, s.readings));
+        char& last = bytes[bytes.size() - 1];
+        last = last == '0' ? '1' : '0';
+    } else {
+        // Random bytes without a start of header, so that no frame can begin.
+        const std::size_t n = 16 + NextRandom(s.random) % 113;
+        bytes.resize(n);
+        for (char& c : bytes) {
+            const auto b = static_cast<unsigned char>(NextRandom(s.random) >> 24);
+            c = static_cast<char>(b == static_cast<unsigned char>(kSoh) ? 0 : b);
+        }
+    }
+    summary_.garbageBytes += bytes.size();
+    s.out += bytes;
+    Flush(s);
+}
+
 void Simulator::ReadyToSend(Station& s, Clock::time_point now)
 {
     s.state = LinkState::kReady;
-    if (options_.pictureBytes > 0) StartPicture(s);
+    if (IsStation(s)) {
+        ++held_;
+        summary_.heldPeak = std::max(summary_.heldPeak, held_);
+    }
+    if (options_.pictureBytes > 0 && s.generation <= 1) StartPicture(s);
     if (options_.fast) {
-        SendReport(s);
-    } else {
-        // Stations take their turns spread evenly over the send interval.
-        const Clock::duration spacing = FromSeconds(options_.rate > 0 ? 1.0 / options_.rate : 1.0);
-        s.nextReport = std::max(start_ + spacing * s.index, now);
-        timers_.push({s.nextReport, s.index, TimerKind::kReport});
+        if (!s.doneSending) SendReport(s);
+    } else if (options_.rate > 0) {
+        // Stations take their turns spread evenly over the send interval; a
+        // station that connects again keeps its turn.
+        const Clock::duration spacing = FromSeconds(1.0 / options_.rate);
+        s.nextReport = std::max({start_ + spacing * s.index, s.nextReport, now});
+        Push(s, s.nextReport, TimerKind::kReport);
     }
     if (options_.keepAlive > 0) {
         s.nextKeepAlive = now + FromSeconds(options_.keepAlive);
-        timers_.push({s.nextKeepAlive, s.index, TimerKind::kKeepAlive});
+        Push(s, s.nextKeepAlive, TimerKind::kKeepAlive);
+    }
+    if (s.reconnecting && options_.reconnectEvery > 0) {
+        // About every reconnectEvery seconds: half to one and a half of it.
+        const double after = options_.reconnectEvery * (0.5 + (NextRandom(s.random) % 1000) / 1000.0);
+        Push(s, now + FromSeconds(after), TimerKind::kReconnect);
     }
 }
 
@@ -512,9 +803,9 @@ bool Simulator::SendingOver(const Station& s, Clock::time_point now) const
     return false;
 }
 
-ReportKind Simulator::NextKind(Station& s) const
+ReportKind Simulator::NextKind(Station& s, bool burst) const
 {
-    switch (options_.kind) {
+    switch (burst && options_.burstKindGiven ? options_.burstKind : options_.kind) {
     case KindChoice::kTimed: return ReportKind::kTimed;
     case KindChoice::kAlarm: return ReportKind::kAlarm;
     case KindChoice::kHourly: return ReportKind::kHourly;
@@ -536,9 +827,9 @@ std::uint16_t Simulator::TakeSerial(Station& s)
     return serial;
 }
 
-void Simulator::SendReport(Station& s)
+void Simulator::SendReport(Station& s, bool burst)
 {
-    const ReportKind kind = NextKind(s);
+    const ReportKind kind = NextKind(s, burst);
     const CalendarTime sendTime = LocalNow();
     const CalendarTime observed = options_.observedNow ? sendTime : s.observed;
     const std::uint16_t serial = TakeSerial(s);
@@ -558,6 +849,10 @@ void Simulator::SendReport(Station& s)
         std::memcpy(p.functionCode, code.data(), 2);
         p.sent = now;
         p.report = true;
+        p.kind = kind;
+        p.observed = observed;
+        p.window = CurrentWindow(now);
+        if (p.window >= 0) ++summary_.burstFrames;
         s.pending.push_back(p);
         ++s.reportsInFlight;
         ++summary_.expectedAcks;
@@ -592,6 +887,7 @@ void Simulator::Flush(Station& s)
         FlushLine();
         return;
     }
+    if (s.fd < 0) return;
     std::size_t written = 0;
     while (written < s.out.size()) {
         const ssize_t n = ::send(s.fd, s.out.data() + written, s.out.size() - written, MSG_NOSIGNAL);
@@ -626,7 +922,7 @@ void Simulator::OnWritable(Station& s)
 void Simulator::OnReadable(Station& s)
 {
     char buffer[65536];
-    while (s.state != LinkState::kClosed) {
+    while (s.fd >= 0 && s.state != LinkState::kClosed) {
         const ssize_t n = ::recv(s.fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             Consume(s, std::string_view(buffer, static_cast<std::size_t>(n)));
@@ -644,6 +940,7 @@ void Simulator::OnReadable(Station& s)
 
 void Simulator::Consume(Station& s, std::string_view bytes)
 {
+    if (!IsStation(s)) return;  // what the centre says to other links is not looked at
     if (s.state == LinkState::kRegistering) {
         const std::size_t take = std::min(bytes.size(), kRegistrationPacketBytes - s.echo.size());
         s.echo.append(bytes.substr(0, take));
@@ -703,8 +1000,17 @@ void Simulator::OnAcknowledgement(Station& s, std::string_view frame)
     const auto latencyUs = std::chrono::duration_cast<std::chrono::microseconds>(now - p.sent).count();
     if (check == AckCheck::kGood) {
         ++summary_.acknowledged;
-        latenciesUs_.push_back(static_cast<std::uint32_t>(std::min<long long>(latencyUs, UINT32_MAX)));
+        const auto latency = static_cast<std::uint32_t>(std::min<long long>(latencyUs, UINT32_MAX));
+        latenciesUs_.push_back(latency);
         lastAck_ = now;
+        CountRows(s, p);
+        if (p.window >= 0) {
+            BurstWindow& w = windows_[static_cast<std::size_t>(p.window)];
+            w.lastAck = std::max(w.lastAck, now);
+            w.acked = true;
+            ++summary_.burstAcked;
+            burstLatenciesUs_.push_back(latency);
+        }
         if (options_.verbose) {
             log_ << s.id.station << " <- ACK " << sent.functionCode << " #" << sent.serial << " after "
                  << std::fixed << std::setprecision(3) << latencyUs / 1000.0 << " ms: " << Shown(frame) << '\n';
@@ -716,6 +1022,11 @@ void Simulator::OnAcknowledgement(Station& s, std::string_view frame)
                  << sent.functionCode << " #" << sent.serial << ": " << Shown(frame) << '\n';
         }
     }
+    if (s.reconnectDue && s.pending.empty() && s.state == LinkState::kReady) {
+        // Closed from the timers, not while its bytes are being read.
+        Push(s, now, TimerKind::kReconnect);
+        return;
+    }
     if (options_.fast && p.report && s.reportsInFlight == 0 && !s.doneSending && s.state == LinkState::kReady) {
         if (SendingOver(s, now)) {
             s.doneSending = true;
@@ -723,6 +1034,64 @@ void Simulator::OnAcknowledgement(Station& s, std::string_view frame)
             SendReport(s);
         }
     }
+}
+
+// The rows an acknowledged frame leaves in the centre's tables. Hourly and
+// five-minute reports share DeviceHourData: an hourly report makes a row for
+// each of its twelve steps unless an hourly row of that slot exists (else it
+// updates it); a five-minute report makes a row for its slot only when the
+// slot has no row at all.
+void Simulator::CountRows(Station& s, const Pending& p)
+{
+    ExpectedRows& rows = summary_.rows;
+    ++rows.receiveData;
+    if (!p.report) {
+        ++summary_.ackedAnswers;
+        return;
+    }
+    switch (p.kind) {
+    case ReportKind::kTimed:
+        ++summary_.acked32;
+        rows.deviceTimingData += kTimedReadings;
+        ++rows.precipitation;
+        ++rows.river;
+        break;
+    case ReportKind::kAlarm:
+        ++summary_.acked33;
+        ++rows.deviceAlarmData;
+        break;
+    case ReportKind::kHourly: {
+        ++summary_.acked34;
+        CalendarTime hour = p.observed;
+        hour.minute = 0;
+        for (int step = 0; step < 12; ++step) {
+            std::uint8_t& slot = s.slots[MinuteKey(FiveMinuteStepTime(hour, step))];
+            if ((slot & kHourlyRow) == 0) ++rows.deviceHourData;
+            slot |= kHourlyRow | kAnyRow;
+        }
+        break;
+    }
+    case ReportKind::kFiveMinute: {
+        ++summary_.acked35;
+        std::uint8_t& slot = s.slots[MinuteKey(FiveMinuteSlot(p.observed))];
+        if ((slot & kAnyRow) == 0) ++rows.deviceHourData;
+        slot |= kAnyRow;
+        break;
+    }
+    case ReportKind::kKeepAlive:
+        break;
+    }
+    // Observation times only walk forward: slots over two hours behind the
+    // walk are never reported again.
+    CalendarTime horizon = s.observed;
+    if (horizon.hour >= 3) {
+        horizon.hour -= 3;
+    } else {
+        horizon = PreviousDay(horizon);
+        horizon.hour += 21;
+    }
+    const long long oldest = MinuteKey(horizon);
+    while (!s.slots.empty() && s.slots.begin()->first < oldest) s.slots.erase(s.slots.begin());
 }
 
 void Simulator::OnCommand(Station& s, std::string_view frame)
@@ -750,6 +1119,7 @@ void Simulator::OnCommand(Station& s, std::string_view frame)
     std::memcpy(p.functionCode, answer.data() + 17, 2);
     p.sent = Clock::now();
     p.report = false;
+    p.window = -1;
     s.pending.push_back(p);
     ++summary_.expectedAcks;
     ++summary_.answersSent;
@@ -825,6 +1195,7 @@ void Simulator::Close(Station& s, bool byCentre)
 {
     if (Serial()) {
         // The line is shared: only losing it ends a station (LoseLine).
+        if (s.state == LinkState::kReady) --held_;
         s.state = LinkState::kClosed;
         return;
     }
@@ -833,7 +1204,10 @@ void Simulator::Close(Station& s, bool byCentre)
         ::close(s.fd);
         s.fd = -1;
     }
-    if (byCentre && s.state != LinkState::kClosed) ++summary_.closedByCentre;
+    if (byCentre && s.state != LinkState::kClosed) {
+        ++(IsStation(s) ? summary_.closedByCentre : summary_.extraClosedByCentre);
+    }
+    if (s.state == LinkState::kReady && IsStation(s)) --held_;
     s.state = LinkState::kClosed;
     s.out.clear();
 }
@@ -950,6 +1324,7 @@ void Simulator::LoseLine()
     line_ = -1;
     lineOut_.clear();
     summary_.serialLineLost = true;
+    held_ = 0;
     for (auto& s : stations_) {
         if (s->state != LinkState::kClosed) {
             s->state = LinkState::kClosed;
@@ -999,6 +1374,25 @@ void SimSummary::Print(std::ostream& out) const
     out << std::setprecision(1) << "acknowledged frames per second: " << AckedPerSecond() << " ("
         << acknowledged << " in " << std::setprecision(3) << seconds << " s)\n";
     out.unsetf(std::ios::floatfield);
+    out << "acknowledged by kind: 32 " << acked32 << ", 33 " << acked33 << ", 34 " << acked34 << ", 35 " << acked35
+        << ", answers " << ackedAnswers << '\n';
+    out << "rows expected: ReceiveData " << rows.receiveData << ", DeviceTimingData " << rows.deviceTimingData
+        << ", DeviceAlarmData " << rows.deviceAlarmData << ", DeviceHourData " << rows.deviceHourData
+        << "; with the secondary database ST_PPTN_R " << rows.precipitation << ", ST_RIVER_R " << rows.river << '\n';
+    out << "station links held: peak " << heldPeak << ", at the end " << heldAtEnd << ", reconnects " << reconnects
+        << '\n';
+    if (burstWindows > 0) {
+        out << std::fixed << std::setprecision(1) << "bursts: " << burstWindows << " windows, " << burstFrames
+            << " frames, " << burstAcked << " acknowledged, " << BurstAckedPerSecond()
+            << " acknowledged frames per second" << std::setprecision(3) << ", latency p50 " << burstP50Ms
+            << " ms, p99 " << burstP99Ms << " ms, max " << burstMaxMs << " ms\n";
+        out.unsetf(std::ios::floatfield);
+    }
+    if (garbageLinks > 0 || halfOpenLinks > 0 || extraConnectFailures > 0) {
+        out << "other links: garbage " << garbageLinks << " (" << garbageBytes << " bytes), half-open "
+            << halfOpenLinks << ", failed to connect " << extraConnectFailures << ", closed by the centre "
+            << extraClosedByCentre << ", held at the end " << extraHeldAtEnd << '\n';
+    }
 }
 
 SimSummary RunSimulation(const SimOptions& options, std::ostream& log)

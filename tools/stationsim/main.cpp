@@ -45,7 +45,8 @@ void PrintHelp()
         "  --kind 32|33|34|35|2F|mix\n"
         "                       timed, alarm, hourly, five-minute reports, keep-alives or a\n"
         "                       mix of the four reports (default 32)\n"
-        "  --rate R             frames per second over all stations (default 10)\n"
+        "  --rate R             reports per second over all stations (default 10; 0: none\n"
+        "                       paced, only bursts and keep-alives)\n"
         "  --fast               as fast as acknowledged: one report in flight per station\n"
         "  --count N            reports per station (default 1 when no --duration)\n"
         "  --duration S         seconds of sending\n"
@@ -57,6 +58,22 @@ void PrintHelp()
         "  --observed-now       observation time = the clock (default: a 5-minute walk\n"
         "                       from 30 days ago, one time slot per report)\n"
         "  --seed N             seed of the readings (default 1)\n"
+        "Load over compressed hours (network only):\n"
+        "  --hour S             an hour lasts S seconds: at each top of the hour every\n"
+        "                       station sends its burst reports\n"
+        "  --burst-window S     the burst is spread over S seconds (default 5)\n"
+        "  --burst-reports N    reports per station in each burst (default 1)\n"
+        "  --burst-kind K       kind of the burst reports (as --kind; default --kind)\n"
+        "  --reconnect-share F  this share of the stations (0..1) closes its link about\n"
+        "                       every --reconnect-every seconds, when nothing is in\n"
+        "                       flight, and connects again\n"
+        "  --reconnect-every S  (default 30)\n"
+        "  --garbage N          N more links send random bytes and corrupted frames\n"
+        "  --garbage-every S    seconds between writes of a garbage link (default 2)\n"
+        "  --half-open N        N more links: silent, part of a frame then silent, or\n"
+        "                       sending side shut down, in turn\n"
+        "  --sources N          connect from 127.0.0.1 .. 127.0.0.N in turn, for more\n"
+        "                       links than one address has ports (default 1)\n"
         "Ending:\n"
         "  --drain S            seconds to wait for the last acknowledgements (default 5)\n"
         "  --connect-timeout S  seconds for a connection and its registration (default 5)\n"
@@ -161,19 +178,26 @@ int main(int argc, char** argv)
             options.password = v;
         } else if (arg == "--wrong-password") {
             options.wrongPassword = true;
-        } else if (arg == "--kind") {
+        } else if (arg == "--kind" || arg == "--burst-kind") {
             const char* v = value();
             const std::string k = v != nullptr ? v : "";
-            if (k == "32") options.kind = KindChoice::kTimed;
-            else if (k == "33") options.kind = KindChoice::kAlarm;
-            else if (k == "34") options.kind = KindChoice::kHourly;
-            else if (k == "35") options.kind = KindChoice::kFiveMinute;
-            else if (k == "2F" || k == "2f") options.kind = KindChoice::kKeepAlive;
-            else if (k == "mix") options.kind = KindChoice::kMix;
-            else return Usage("--kind needs 32, 33, 34, 35, 2F or mix");
+            KindChoice kind = KindChoice::kMix;
+            if (k == "32") kind = KindChoice::kTimed;
+            else if (k == "33") kind = KindChoice::kAlarm;
+            else if (k == "34") kind = KindChoice::kHourly;
+            else if (k == "35") kind = KindChoice::kFiveMinute;
+            else if (k == "2F" || k == "2f") kind = KindChoice::kKeepAlive;
+            else if (k == "mix") kind = KindChoice::kMix;
+            else return Usage(arg + " needs 32, 33, 34, 35, 2F or mix");
+            if (arg == "--kind") {
+                options.kind = kind;
+            } else {
+                options.burstKind = kind;
+                options.burstKindGiven = true;
+            }
         } else if (arg == "--rate") {
             const char* v = value();
-            if (v == nullptr || !ParseNumber(v, x) || !(x > 0)) return Usage("--rate needs a positive number");
+            if (v == nullptr || !ParseNumber(v, x) || !(x >= 0) || x > 1e7) return Usage("--rate needs 0 or a positive number");
             options.rate = x;
         } else if (arg == "--fast") {
             options.fast = true;
@@ -216,6 +240,42 @@ int main(int argc, char** argv)
             const char* v = value();
             if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 100000) return Usage("--connect-burst needs a positive number");
             options.connectBurst = static_cast<int>(n);
+        } else if (arg == "--hour") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0) || x > 1e6) return Usage("--hour needs positive seconds");
+            options.hour = x;
+        } else if (arg == "--burst-window") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0) || x > 1e6) return Usage("--burst-window needs positive seconds");
+            options.burstWindow = x;
+        } else if (arg == "--burst-reports") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 100) return Usage("--burst-reports needs 1..100");
+            options.burstReports = static_cast<int>(n);
+        } else if (arg == "--reconnect-share") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x >= 0 && x <= 1)) return Usage("--reconnect-share needs 0..1");
+            options.reconnectShare = x;
+        } else if (arg == "--reconnect-every") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0) || x > 1e6) return Usage("--reconnect-every needs positive seconds");
+            options.reconnectEvery = x;
+        } else if (arg == "--garbage") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n > 100000) return Usage("--garbage needs 0..100000");
+            options.garbage = static_cast<int>(n);
+        } else if (arg == "--garbage-every") {
+            const char* v = value();
+            if (v == nullptr || !ParseNumber(v, x) || !(x > 0) || x > 1e6) return Usage("--garbage-every needs positive seconds");
+            options.garbageEvery = x;
+        } else if (arg == "--half-open") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n > 100000) return Usage("--half-open needs 0..100000");
+            options.halfOpen = static_cast<int>(n);
+        } else if (arg == "--sources") {
+            const char* v = value();
+            if (v == nullptr || !ParseInteger(v, n) || n == 0 || n > 254) return Usage("--sources needs 1..254");
+            options.sources = static_cast<int>(n);
         } else if (arg == "--expect-acks") {
             expectAcks = true;
         } else if (arg == "--expect-close") {
@@ -232,15 +292,19 @@ int main(int argc, char** argv)
     if (!options.serialDevice.empty() && options.registration) {
         return Usage("registration packets belong to network links, not to --serial");
     }
+    if (!options.fast && options.rate <= 0 && options.hour <= 0 && options.keepAlive <= 0) {
+        return Usage("with --rate 0 nothing is sent: give --hour, --keepalive or --fast");
+    }
     if (!countGiven && options.duration <= 0) {
         options.count = 1;
     }
 
-    const std::uint64_t wanted = static_cast<std::uint64_t>(options.stations) + 64;
+    const std::uint64_t wanted =
+        static_cast<std::uint64_t>(options.stations) + static_cast<std::uint64_t>(options.garbage + options.halfOpen) + 64;
     const std::uint64_t limit = rtu::sim::RaiseOpenFileLimit(wanted);
     if (limit < wanted) {
         std::cerr << "stationsim: only " << limit << " open files allowed; " << options.stations
-                  << " stations need " << wanted << '\n';
+                  << " stations and " << options.garbage + options.halfOpen << " other links need " << wanted << '\n';
         return kExitUsage;
     }
 
