@@ -52,6 +52,38 @@ bool PoolCommandTable::Execute(const std::string& statement)
     return ok;
 }
 
+CommandTable::Claim CommandTable::ClaimRow(const std::string&, const std::string&)
+{
+    return Claim::NotSupported;
+}
+
+CommandTable::Claim PoolCommandTable::ClaimRow(const std::string& id, const std::string& station)
+{
+    const std::string where =
+        SqlText("[YCZNo]='%s' and [Id]='%s'", storage::SqlEscape(station).c_str(), storage::SqlEscape(id).c_str());
+    storage::CAdoDB db;
+    if (!db.Open(pool_.ConnectionString())) {
+        RTU_LOG_ERROR("command queue: database not reached: " << db.LastError());
+        return Claim::Failed;
+    }
+    // The no-op update waits for any other centre that holds the row and then
+    // keeps it locked until this transaction ends, so the status read next
+    // cannot change before it is written.
+    std::string status;  // stays empty when the row is gone
+    bool ok = db.BeginTrans() >= 0;
+    ok = ok && db.Execute("update SendCommandInfo set Status=Status where " + where);
+    ok = ok && db.QueryValue("select Status from SendCommandInfo where " + where, status);
+    if (ok && status == "0") {
+        const std::string mark = "update SendCommandInfo set Status=1 where " + where;
+        RTU_LOG_DEBUG(mark);
+        ok = db.Execute(mark) && db.CommitTrans();
+        if (ok) return Claim::Claimed;
+    }
+    if (!ok) RTU_LOG_ERROR("command queue: command " << id << " for " << station << " not claimed: " << db.LastError());
+    db.RollbackTrans();
+    return ok ? Claim::Taken : Claim::Failed;
+}
+
 // ---- CommandQueue ----------------------------------------------------------------------
 
 CommandQueue::CommandQueue(CommandTable& table, SendRawFn sendRaw, LinkedStationsFn linkedStations)
@@ -68,11 +100,26 @@ bool CommandQueue::Mark(const std::string& id, const std::string& station)
     return table_.Execute(statement);
 }
 
+bool CommandQueue::Release(const std::string& id, const std::string& station)
+{
+    const std::string statement =
+        SqlText("update SendCommandInfo set Status=0 where [YCZNo]='%s' and [Id]='%s' and Status=1",
+                storage::SqlEscape(station).c_str(), storage::SqlEscape(id).c_str());
+    RTU_LOG_DEBUG(statement);
+    return table_.Execute(statement);
+}
+
 void CommandQueue::RetryMarks()
 {
     for (auto it = unconfirmed_.begin(); it != unconfirmed_.end();) {
         if (Mark(it->first, it->second))
             it = unconfirmed_.erase(it);
+        else
+            ++it;
+    }
+    for (auto it = unreleased_.begin(); it != unreleased_.end();) {
+        if (Release(it->first, it->second))
+            it = unreleased_.erase(it);
         else
             ++it;
     }
@@ -97,7 +144,8 @@ bool CommandQueue::PollOnce()
     // more, or not handed over): not tried twice in one poll.
     std::set<std::string> tried;
     std::size_t sent = 0;
-    for (int round = 0; round < kMostRounds && sent < kBatch; ++round) {
+    bool databaseFailed = false;
+    for (int round = 0; round < kMostRounds && sent < kBatch && !databaseFailed; ++round) {
         // Rows known to be skipped are selected on top of what the batch
         // still takes, so they cannot fill it.
         const std::size_t limit =
@@ -116,7 +164,7 @@ bool CommandQueue::PollOnce()
             const std::string& id = row[0];
             const std::string& station = row[1];
             const std::string& data = row[2];
-            if (unconfirmed_.count(id) != 0 || tried.count(id) != 0) continue;
+            if (unconfirmed_.count(id) != 0 || unreleased_.count(id) != 0 || tried.count(id) != 0) continue;
             if (!IsHexText(data)) {
                 if (badRows_.insert(id).second) {
                     skippedNew = true;
@@ -128,6 +176,19 @@ bool CommandQueue::PollOnce()
             }
             badRows_.erase(id);
 
+            const CommandTable::Claim claim = table_.ClaimRow(id, station);
+            if (claim == CommandTable::Claim::Failed) {
+                databaseFailed = true;  // the row waits; so does the rest of this poll
+                break;
+            }
+            if (claim == CommandTable::Claim::Taken) {
+                RTU_LOG_DEBUG("command " << id << " for " << station << " no longer waits (taken by another data centre)");
+                tried.insert(id);
+                skippedNew = true;
+                continue;
+            }
+            const bool claimed = claim == CommandTable::Claim::Claimed;
+
             std::vector<std::uint8_t> bytes(data.size() / 2);
             HexTextToBytes(data, bytes.data(), bytes.size());
             const SendResult result =
@@ -138,11 +199,17 @@ bool CommandQueue::PollOnce()
                 if (result == SendResult::NotHandedOver)
                     RTU_LOG_DEBUG("command " << id << " for " << station
                                              << " could not be handed to its link; it waits");
+                if (claimed && !Release(id, station)) {
+                    unreleased_.emplace(id, station);
+                    RTU_LOG_ERROR("command " << id << " for " << station
+                                             << " was not sent but could not be set back to waiting; retried");
+                }
                 tried.insert(id);
                 skippedNew = true;
                 continue;
             }
             ++sent;
+            if (claimed) continue;
             if (!Mark(id, station)) {
                 unconfirmed_.emplace(id, station);
                 RTU_LOG_ERROR("command " << id << " for " << station
