@@ -83,6 +83,8 @@ struct Station {
     std::uint64_t reportsSent = 0;
     int variant = 0;
     bool doneSending = false;
+    int burstOwed = 0;                // burst reports due while the link was down
+    int burstOwedWindow = -1;
     Role role = Role::kStation;
     bool reconnecting = false;        // closes its link now and then and reconnects
     bool reconnectDue = false;        // closes as soon as nothing is in flight
@@ -211,7 +213,7 @@ private:
     void OnAcknowledgement(Station& s, std::string_view frame);
     void OnCommand(Station& s, std::string_view frame);
     void ReadyToSend(Station& s, Clock::time_point now);
-    void SendReport(Station& s, bool burst = false);
+    void SendReport(Station& s, int burstWindow = -1);
     void SendKeepAlive(Station& s);
     void StartPicture(Station& s);
     void SendPicturePacket(Station& s, int number);
@@ -241,6 +243,7 @@ private:
     std::vector<std::unique_ptr<Station>> stations_;
     std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;
     std::deque<int> toConnect_;         // links waiting for their connect, in order
+    std::vector<int> watched_;          // links with a connect or registration deadline
     int connecting_ = 0;
     int stationCount_ = 0;              // stations come first in stations_, then other links
     int held_ = 0;                      // station links ready at the moment
@@ -524,21 +527,27 @@ SimSummary Simulator::Run()
 
 void Simulator::CheckDeadlines(Clock::time_point now)
 {
-    if (connecting_ == 0 && !options_.registration) return;
-    for (auto& s : stations_) {
-        if ((s->state == LinkState::kConnecting || s->state == LinkState::kRegistering) && now >= s->deadline) {
-            const bool station = IsStation(*s);
-            if (s->state == LinkState::kConnecting) {
-                ++(station ? summary_.connectFailures : summary_.extraConnectFailures);
-                --connecting_;
-                if (options_.verbose) log_ << s->id.station << " connection timed out\n";
-            } else {
-                ++summary_.registrationFailures;
-                if (options_.verbose) log_ << s->id.station << " registration not echoed in time\n";
-            }
-            Close(*s, false);
+    // Only links that were connecting or registering at some point are
+    // looked at; those that have moved on leave the list.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < watched_.size(); ++i) {
+        Station& s = *stations_[static_cast<std::size_t>(watched_[i])];
+        if (s.state != LinkState::kConnecting && s.state != LinkState::kRegistering) continue;
+        if (now < s.deadline) {
+            watched_[kept++] = watched_[i];
+            continue;
         }
+        if (s.state == LinkState::kConnecting) {
+            ++(IsStation(s) ? summary_.connectFailures : summary_.extraConnectFailures);
+            --connecting_;
+            if (options_.verbose) log_ << s.id.station << " connection timed out\n";
+        } else {
+            ++summary_.registrationFailures;
+            if (options_.verbose) log_ << s.id.station << " registration not echoed in time\n";
+        }
+        Close(s, false);
     }
+    watched_.resize(kept);
 }
 
 void Simulator::Push(const Station& s, Clock::time_point due, TimerKind kind)
@@ -549,6 +558,19 @@ void Simulator::Push(const Station& s, Clock::time_point due, TimerKind kind)
 void Simulator::OnTimer(const Timer& t, Clock::time_point now)
 {
     Station& s = *stations_[static_cast<std::size_t>(t.station)];
+    if (t.kind == TimerKind::kBurst) {
+        // The station owes its burst report whatever its link does: one that
+        // is reconnecting sends it as soon as it is back.
+        const int window = static_cast<int>(t.generation);
+        if (s.doneSending || SendingOver(s, now)) return;
+        if (s.state == LinkState::kReady) {
+            SendReport(s, window);
+        } else if (s.state != LinkState::kClosed) {
+            ++s.burstOwed;
+            s.burstOwedWindow = window;
+        }
+        return;
+    }
     // Timers of an earlier connection of the link are stale.
     if (s.state != LinkState::kReady || t.generation != s.generation) return;
     switch (t.kind) {
@@ -571,8 +593,6 @@ void Simulator::OnTimer(const Timer& t, Clock::time_point now)
         Push(s, s.nextKeepAlive, TimerKind::kKeepAlive);
         break;
     case TimerKind::kBurst:
-        if (s.doneSending || SendingOver(s, now)) return;
-        SendReport(s, true);
         break;
     case TimerKind::kReconnect:
         if (SendingOver(s, now)) return;
@@ -601,13 +621,15 @@ void Simulator::StartBurst(Clock::time_point now)
     const std::uint64_t turn = windows_.size() * 7919u;
     for (int i = 0; i < stationCount_; ++i) {
         Station& s = *stations_[static_cast<std::size_t>(i)];
-        if (s.state != LinkState::kReady) continue;
+        if (s.state == LinkState::kClosed) continue;  // failed or closed by the centre
         for (int r = 0; r < reports; ++r) {
             const std::uint64_t place =
                 ((static_cast<std::uint64_t>(i) * static_cast<std::uint64_t>(reports) + static_cast<std::uint64_t>(r)) *
                      2654435761u + turn) % slots;
             const double at = options_.burstWindow * static_cast<double>(place) / static_cast<double>(slots);
-            Push(s, std::max(window.start + FromSeconds(at), now), TimerKind::kBurst);
+            // A burst timer carries its window in place of a generation.
+            timers_.push({std::max(window.start + FromSeconds(at), now), s.index, TimerKind::kBurst,
+                          static_cast<std::uint32_t>(windows_.size() - 1)});
         }
     }
 }
@@ -677,6 +699,7 @@ void Simulator::StartConnects(Clock::time_point now)
         epoll_ctl(epoll_, EPOLL_CTL_ADD, s.fd, &ev);
         s.state = LinkState::kConnecting;
         s.deadline = now + FromSeconds(options_.connectTimeout);
+        watched_.push_back(s.index);
         ++connecting_;
     }
 }
@@ -703,6 +726,7 @@ void Simulator::OnConnected(Station& s, Clock::time_point now)
     if (options_.registration) {
         s.state = LinkState::kRegistering;
         s.deadline = now + FromSeconds(options_.connectTimeout);
+        watched_.push_back(s.index);
         s.out += RegistrationPacket(s.id.station, options_.freshStart);  // no frame
         Flush(s);
         return;
@@ -776,6 +800,9 @@ void Simulator::ReadyToSend(Station& s, Clock::time_point now)
         summary_.heldPeak = std::max(summary_.heldPeak, held_);
     }
     if (options_.pictureBytes > 0 && s.generation <= 1) StartPicture(s);
+    for (; s.burstOwed > 0; --s.burstOwed) {
+        if (!s.doneSending && !SendingOver(s, now)) SendReport(s, s.burstOwedWindow);
+    }
     if (options_.fast) {
         if (!s.doneSending) SendReport(s);
     } else if (options_.rate > 0) {
@@ -827,9 +854,11 @@ std::uint16_t Simulator::TakeSerial(Station& s)
     return serial;
 }
 
-void Simulator::SendReport(Station& s, bool burst)
+// A burst report names its window; any other report counts in the window
+// it is sent in, if any.
+void Simulator::SendReport(Station& s, int burstWindow)
 {
-    const ReportKind kind = NextKind(s, burst);
+    const ReportKind kind = NextKind(s, burstWindow >= 0);
     const CalendarTime sendTime = LocalNow();
     const CalendarTime observed = options_.observedNow ? sendTime : s.observed;
     const std::uint16_t serial = TakeSerial(s);
@@ -851,7 +880,7 @@ void Simulator::SendReport(Station& s, bool burst)
         p.report = true;
         p.kind = kind;
         p.observed = observed;
-        p.window = CurrentWindow(now);
+        p.window = burstWindow >= 0 ? burstWindow : CurrentWindow(now);
         if (p.window >= 0) ++summary_.burstFrames;
         s.pending.push_back(p);
         ++s.reportsInFlight;
