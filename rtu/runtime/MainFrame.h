@@ -115,7 +115,8 @@ private:
     PictureStore pictures_;
     PoolCommandTable commandTable_;
     CommandQueue commandQueue_;
-    FrameQueue netQueue_;
+    // No connection may hold more than its share of the network queue.
+    FrameQueue netQueue_{FrameQueue::kMaxItems, FrameQueue::kMaxBytes, FrameQueue::kMaxPerConnection};
     CCommFrameQueue commQueue_;
     // Guards opening and closing the serial line; never held with the registry lock.
     std::mutex serialLock_;

@@ -4,6 +4,9 @@
 //
 // Each frame is stored at its own length; the queue is bounded both by a
 // count of items and by the bytes it holds, so a burst cannot exhaust memory.
+// It may also bound the frames any one connection has waiting, so that a
+// station sending as fast as its socket allows cannot fill the queue and
+// starve the others: their frames then wait behind at most that many of its.
 // A push never blocks; a full queue refuses the frame and counts the drop.
 #pragma once
 
@@ -15,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace rtu {
 
@@ -29,9 +33,17 @@ public:
     static constexpr std::size_t kMaxItems = 65535;
     static constexpr std::size_t kMaxBytes = 64u * 1024u * 1024u;
 
-    explicit FrameQueue(std::size_t maxItems = kMaxItems, std::size_t maxBytes = kMaxBytes);
+    // Frames one network connection may have waiting in the network queue: a
+    // station waits for each answer (pictures go in windows of five), so only
+    // a flood comes near it.
+    static constexpr std::size_t kMaxPerConnection = 64;
 
-    // Appends a frame and wakes the consumer; false (frame dropped) when full.
+    // maxPerConnection 0: no limit per connection.
+    explicit FrameQueue(std::size_t maxItems = kMaxItems, std::size_t maxBytes = kMaxBytes,
+                        std::size_t maxPerConnection = 0);
+
+    // Appends a frame and wakes the consumer; false (frame dropped) when full,
+    // or when the connection already has its limit of frames waiting.
     bool Push(int connectionId, int linkKind, std::string_view frame);
 
     // Takes the oldest frame without waiting; false when empty.
@@ -52,12 +64,18 @@ public:
     std::uint64_t TakeDropCount();
 
 private:
+    // Takes the front item out (the lock held).
+    void PopFrontLocked(QueuedFrame& out);
+    std::size_t WaitingLocked(int connectionId) const;
+
     const std::size_t maxItems_;
     const std::size_t maxBytes_;
+    const std::size_t maxPerConnection_;
     mutable std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<QueuedFrame> items_;
     std::size_t bytes_ = 0;
+    std::unordered_map<int, std::size_t> waiting_;  // frames queued per connection, when limited
     std::uint64_t drops_ = 0;
     bool interrupted_ = false;
 };
