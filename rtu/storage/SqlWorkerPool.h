@@ -12,8 +12,9 @@
 //
 // Threads: Start, Stop and the destructor belong to the owner's thread;
 // Enqueue, QueryRows, QueryValue, TestConnection and the counters may be called
-// from any thread. Lock order: m_lifecycle before m_lock; m_lock is held only
-// for one queue operation and never around database calls.
+// from any thread. Lock order: m_lifecycle before m_queryLock before m_lock;
+// m_lock is held only for one queue operation and never around database
+// calls; m_queryLock is held around one query on the kept query connection.
 #pragma once
 
 #include "rtu/storage/AdoDB.h"
@@ -94,10 +95,12 @@ public:
     bool WaitForKey(const std::string& orderKey,
                     std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
 
-    // Synchronous queries on the caller's thread, each on a fresh connection.
-    // False when the database could not be reached or refused the query; the
-    // rows or the value then stay as the caller left them (rows read before a
-    // failure are kept).
+    // Synchronous queries on the caller's thread, one at a time, on a
+    // connection kept open between them (closed by Stop); a kept connection
+    // that fails is replaced and the query tried once more. False when the
+    // database could not be reached or refused the query; the rows or the
+    // value then stay as the caller left them (rows read before a failure on
+    // a fresh connection are kept).
     bool QueryRows(const std::string& statement, Rows& rows, TextForm form = TextForm::Exact);
     bool QueryValue(const std::string& statement, std::string& value, TextForm form = TextForm::Exact);
 
@@ -132,7 +135,8 @@ private:
     void WorkerLoop();
     void Push(const std::string& statement, const std::string& orderKey);
     // Takes up to `most` statements (at most one of each key, so a key's
-    // order holds); empty with true when idle and closeWhenIdle is set.
+    // order holds); empty with true when closeWhenIdle is set and nothing came
+    // for a while (the caller then gives its connection back).
     bool TakeBatch(std::vector<Taken>& batch, std::size_t most, bool closeWhenIdle);
     // Runs a batch in one transaction; false when any statement failed (the
     // transaction is then rolled back and nothing of it is written).
@@ -142,6 +146,7 @@ private:
     void PutBack(std::string statement, const std::string& key);
     Outcome Run(CAdoDB& db, bool& connected, const std::string& statement, std::string& error);
     bool OpenConnection(CAdoDB& db);
+    void CloseQueryConnection();
     void EnsureSchema(CAdoDB& db);
     void NoteOutage(const std::string& error);
     void NoteRecovery();
@@ -173,6 +178,11 @@ private:
 
     std::mutex m_lifecycle;  // serialises Start, Stop and the destructor
     std::vector<std::thread> m_workers;
+
+    // The connection of the synchronous queries and the string it was opened with.
+    std::mutex m_queryLock;
+    CAdoDB m_queryDb;
+    std::string m_queryConnection;
 
     std::mutex m_schemaLock;
     bool m_schemaChecked = false;  // guarded by m_schemaLock
