@@ -53,13 +53,14 @@ long ResidentKiB(pid_t pid)
     return -1;
 }
 
-long OpenDescriptors(pid_t pid)
+long OpenSockets(pid_t pid)
 {
     std::error_code error;
     long count = 0;
     for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
          it.increment(error)) {
-        ++count;
+        std::error_code ignored;
+        if (fs::read_symlink(it->path(), ignored).string().rfind("socket:", 0) == 0) ++count;
     }
     return error ? -1 : count;
 }
@@ -200,7 +201,7 @@ std::string PrivatePostgres::SettingsKeys() const
 
 // ---- Flooder -----------------------------------------------------------------
 
-Flooder::Flooder(std::uint16_t port, std::string pattern) : pattern_(std::move(pattern))
+Flooder::Flooder(std::uint16_t port, std::string pattern, bool reads) : pattern_(std::move(pattern)), reads_(reads)
 {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -234,7 +235,7 @@ void Flooder::Run()
     std::size_t offset = 0;
     char buffer[65536];
     while (!stop_) {
-        pollfd p{fd_, POLLIN | POLLOUT, 0};
+        pollfd p{fd_, static_cast<short>(reads_ ? POLLIN | POLLOUT : POLLOUT), 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);

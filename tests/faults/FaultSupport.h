@@ -18,10 +18,11 @@ namespace rtu::faults {
 // directory); -1 when there is none.
 pid_t ProcessInFolder(const std::string& folder);
 
-// Resident memory in KiB, open descriptors, and processor time (user and
+// Resident memory in KiB, open sockets, and processor time (user and
 // system) of a process; -1 when it cannot be read.
 long ResidentKiB(pid_t pid);
-long OpenDescriptors(pid_t pid);
+// Its open sockets (database files come and go with the pools' connections).
+long OpenSockets(pid_t pid);
 std::chrono::milliseconds ProcessorTime(pid_t pid);
 
 // Numbers from stationsim's summary.
@@ -69,10 +70,10 @@ private:
 
 // A station's connection that sends the same bytes over and over, as fast
 // as the socket takes them, on a thread of its own, and reads (and counts)
-// what comes back, until Finish.
+// what comes back (unless it does not read at all), until Finish.
 class Flooder {
 public:
-    Flooder(std::uint16_t port, std::string pattern);
+    Flooder(std::uint16_t port, std::string pattern, bool reads = true);
     ~Flooder();
     Flooder(const Flooder&) = delete;
     Flooder& operator=(const Flooder&) = delete;
@@ -89,6 +90,7 @@ private:
 
     int fd_ = -1;
     std::string pattern_;
+    bool reads_ = true;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> received_{0};

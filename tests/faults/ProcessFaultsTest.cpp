@@ -205,6 +205,31 @@ TEST(Flood, ValidFramesAsFastAsTheSocketTakesThemLeaveOtherStationsServed)
     ASSERT_EQ(centre.Stop(), 0) << centre.Output();
 }
 
+// A station that floods and never reads what the centre answers: the
+// answers pile up unsent, and they must not pile up without bound.
+TEST(Flood, ValidFramesFromAStationThatNeverReadsLeaveMemoryBounded)
+{
+    CentreSettings settings;
+    settings.logLevel = "ERROR";
+    RtuProcess centre(settings);
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    const pid_t pid = ProcessInFolder(centre.Folder());
+    ASSERT_GT(pid, 0);
+    const long before = ResidentKiB(pid);
+    MemoryWatch memory(pid);
+
+    Flooder flood(centre.Port(), ValidFrames("0000000902", 2000), false);
+    ASSERT_TRUE(flood.Connected());
+    ExpectOthersServed(centre, "frame flood, answers never read");
+    const std::uint64_t sent = flood.Finish();
+    const long peak = memory.Finish();
+    std::printf("frame flood, answers never read: %.1f MB sent; resident %ld KiB before, peak %ld KiB\n",
+                sent / 1e6, before, peak);
+    EXPECT_LT(peak - before, 300L * 1024) << "resident memory grew with the flood";
+    ASSERT_EQ(::kill(pid, 0), 0) << "the centre died:\n" << centre.Output();
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+}
+
 // A connection of the test that may send a few bytes and then says nothing.
 class SilentConnection {
 public:
@@ -241,7 +266,7 @@ TEST(SilentConnections, ManyConnectionsThatNeverSendLeaveOtherStationsServedAndA
     ASSERT_TRUE(centre.Start()) << centre.Output();
     const pid_t pid = ProcessInFolder(centre.Folder());
     ASSERT_GT(pid, 0);
-    const long descriptorsBefore = OpenDescriptors(pid);
+    const long socketsBefore = OpenSockets(pid);
 
     // 400 connections that never send, 100 that send half a frame, 100 that
     // send a little noise; then silence.
@@ -259,10 +284,8 @@ TEST(SilentConnections, ManyConnectionsThatNeverSendLeaveOtherStationsServedAndA
     // The centre holds them (it cannot tell a slow station from a silent one
     // before OffLine has passed).
     const auto deadline = Clock::now() + 10s;
-    while (OpenDescriptors(pid) < descriptorsBefore + 600 && Clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_GE(OpenDescriptors(pid), descriptorsBefore + 600);
+    while (OpenSockets(pid) < socketsBefore + 600 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    EXPECT_GE(OpenSockets(pid), socketsBefore + 600);
 
     std::string output;
     int status = 0;
@@ -277,8 +300,8 @@ TEST(SilentConnections, ManyConnectionsThatNeverSendLeaveOtherStationsServedAndA
     // Once they hang up, everything they held is given back.
     silent.clear();
     const auto released = Clock::now() + 15s;
-    while (OpenDescriptors(pid) > descriptorsBefore && Clock::now() < released) std::this_thread::sleep_for(50ms);
-    EXPECT_LE(OpenDescriptors(pid), descriptorsBefore) << "descriptors of closed connections leaked";
+    while (OpenSockets(pid) > socketsBefore && Clock::now() < released) std::this_thread::sleep_for(50ms);
+    EXPECT_LE(OpenSockets(pid), socketsBefore) << "sockets of closed connections leaked";
 
     ASSERT_EQ(centre.Stop(), 0) << centre.Output();
     EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData where YCZNo = '0000000998'"), "0");
