@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -580,6 +581,14 @@ int main(int argc, char** argv)
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::chdir(folder.c_str()) != 0) ::_exit(126);
+        // A crash leaves a core file in the folder (where the system's core
+        // pattern allows), for the stacks afterwards.
+        rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_CORE, &core) != 0) {
+            ::getrlimit(RLIMIT_CORE, &core);
+            core.rlim_cur = core.rlim_max;
+            ::setrlimit(RLIMIT_CORE, &core);
+        }
         const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::dup2(fd, STDOUT_FILENO);
@@ -650,6 +659,17 @@ int main(int argc, char** argv)
         ::waitpid(pid, &status, 0);
     }
     const bool crashed = stopped && WIFSIGNALED(status);
+    if (crashed && ::access("/usr/bin/gdb", X_OK) == 0) {
+        // The stacks of the crash from its core file, if one was written.
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "core" && name.rfind("core.", 0) != 0) continue;
+            const std::string command = "/usr/bin/gdb -batch -ex 'thread apply all bt' " + o.rtuProgram + " " +
+                                        entry.path().string() + " > " + folder + "/rtu-stacks.txt 2>&1";
+            static_cast<void>(std::system(command.c_str()));
+            break;
+        }
+    }
     const int exitCode = stopped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 
     std::vector<TableCount> tables = {
@@ -736,7 +756,7 @@ int main(int argc, char** argv)
 
     if (!failures.empty() || o.keep) {
         std::cout << "soak: the folder " << folder
-                  << " is kept (Logs/RTU.log, rtu.out, the databases, rtu-stacks.txt after a hang)\n";
+                  << " is kept (Logs/RTU.log, rtu.out, the databases, rtu-stacks.txt after a hang or crash)\n";
     } else {
         std::error_code ignored;
         fs::remove_all(folder, ignored);
