@@ -127,6 +127,8 @@ PrivatePostgres::~PrivatePostgres()
     if (started_) Stop();
     std::error_code ignored;
     fs::remove_all(data_, ignored);
+    // The server's messages stay for a look when asked to.
+    if (std::getenv("RTU_E2E_KEEP") == nullptr) fs::remove(data_ + ".log", ignored);
 }
 
 bool PrivatePostgres::Installed() { return ::access(kPgControl, X_OK) == 0; }
@@ -201,7 +203,7 @@ std::string PrivatePostgres::SettingsKeys() const
 
 // ---- Flooder -----------------------------------------------------------------
 
-Flooder::Flooder(std::uint16_t port, std::string pattern, bool reads) : pattern_(std::move(pattern)), reads_(reads)
+Flooder::Flooder(std::uint16_t port, std::string pattern) : pattern_(std::move(pattern))
 {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -235,7 +237,7 @@ void Flooder::Run()
     std::size_t offset = 0;
     char buffer[65536];
     while (!stop_) {
-        pollfd p{fd_, static_cast<short>(reads_ ? POLLIN | POLLOUT : POLLOUT), 0};
+        pollfd p{fd_, POLLIN | POLLOUT, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);

@@ -70,10 +70,10 @@ private:
 
 // A station's connection that sends the same bytes over and over, as fast
 // as the socket takes them, on a thread of its own, and reads (and counts)
-// what comes back (unless it does not read at all), until Finish.
+// what comes back, until Finish.
 class Flooder {
 public:
-    Flooder(std::uint16_t port, std::string pattern, bool reads = true);
+    Flooder(std::uint16_t port, std::string pattern);
     ~Flooder();
     Flooder(const Flooder&) = delete;
     Flooder& operator=(const Flooder&) = delete;
@@ -90,7 +90,6 @@ private:
 
     int fd_ = -1;
     std::string pattern_;
-    bool reads_ = true;
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> received_{0};
