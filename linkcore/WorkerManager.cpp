@@ -80,8 +80,11 @@ int CWorkerManager::StartHvServerThread(std::uint16_t port)
     }
     {
         std::lock_guard<std::mutex> guard(m_registryLock);
+        m_registry.clear();
+        m_byIdentifier.clear();
         m_nextIdentifier = 1;
         m_freeIdentifiers.clear();
+        m_registering = true;
     }
     AcceptToggleEvent().Reset();
     TraceEvent("m_hAcceptEvent ", AcceptToggleEvent());
@@ -178,7 +181,14 @@ void CWorkerManager::StopHvServerThread()
 void CWorkerManager::AddHvServerSocket(ISOCKET* pSocket)
 {
     Trace("CWorkerManager::AddHvServerSocket(ISOCKET *pSocket)");
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    std::unique_lock<std::mutex> guard(m_registryLock);
+    if (!m_registering) {
+        // Accepted while a stop is under way: the server deletes the
+        // connection when it shuts down, so no export may find it.
+        guard.unlock();
+        pSocket->Shutdown(ISOCKET::ShutdownBoth);
+        return;
+    }
     if (m_registry.count(pSocket) != 0) {
         return;
     }
@@ -275,6 +285,7 @@ void CWorkerManager::PutHvServerSocket(ISOCKET* pSocket)
 void CWorkerManager::ClearHvServerSockets()
 {
     std::lock_guard<std::mutex> guard(m_registryLock);
+    m_registering = false;
     m_registry.clear();
     m_byIdentifier.clear();
 }

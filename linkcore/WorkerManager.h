@@ -38,8 +38,10 @@ public:
     // 1 when the server listens on the port, 0 when it could not start (or
     // a server thread is already running).
     int StartHvServerThread(std::uint16_t port);
-    // Empties the registry, waits for export calls that still use a
-    // connection, stops the server and joins its thread.
+    // Empties the registry and closes it to new connections, waits for export
+    // calls that still use a connection, stops the server and joins its
+    // thread. Connections accepted while the stop is under way are shut down
+    // unregistered: the server is about to delete them.
     void StopHvServerThread();
 
     void AddHvServerSocket(ISOCKET* pSocket);
@@ -50,6 +52,7 @@ public:
     // for the caller, or null. Hand it back with PutHvServerSocket.
     ISOCKET* GetHvServerSocket(int identifier);
     void PutHvServerSocket(ISOCKET* pSocket);
+    // Empties the registry; it takes no connection again until the next start.
     void ClearHvServerSockets();
 
     void SetCallbacks(PFUNC_GOTTCPCLNTDATA data, PFUNC_TCPCLNTCLOSED closed, PFUNC_TCPSERVERCLOSED serverClosed);
@@ -74,6 +77,7 @@ private:
     std::vector<int> m_freeIdentifiers;
     int m_nextIdentifier = 1;
     int m_exportsInFlight = 0;
+    bool m_registering = false;  // between a start and the next stop
 
     std::atomic<void*> m_userContext{nullptr};
 };
