@@ -22,25 +22,27 @@ CWorkerManager* CheckedWorkerManager(const char* module, int line)
 namespace {
 
 // The handshake between the starter, the stopper and the server thread.
+// Never destroyed, like the events' hub: the server thread may still wait on
+// them while a host that did not stop the server exits.
 CManualResetEvent& StartedEvent()
 {
-    static CManualResetEvent event;
-    return event;
+    static CManualResetEvent* const event = new CManualResetEvent;
+    return *event;
 }
 CManualResetEvent& StopEvent()
 {
-    static CManualResetEvent event;
-    return event;
+    static CManualResetEvent* const event = new CManualResetEvent;
+    return *event;
 }
 CManualResetEvent& StoppedEvent()
 {
-    static CManualResetEvent event;
-    return event;
+    static CManualResetEvent* const event = new CManualResetEvent;
+    return *event;
 }
 CManualResetEvent& AcceptToggleEvent()
 {
-    static CManualResetEvent event;
-    return event;
+    static CManualResetEvent* const event = new CManualResetEvent;
+    return *event;
 }
 std::atomic<bool> s_startSucceeded{false};
 
@@ -84,7 +86,7 @@ int CWorkerManager::StartHvServerThread(std::uint16_t port)
         m_byIdentifier.clear();
         m_nextIdentifier = 1;
         m_freeIdentifiers.clear();
-        m_registering = true;
+        m_closed = false;
     }
     AcceptToggleEvent().Reset();
     TraceEvent("m_hAcceptEvent ", AcceptToggleEvent());
@@ -182,7 +184,7 @@ void CWorkerManager::AddHvServerSocket(ISOCKET* pSocket)
 {
     Trace("CWorkerManager::AddHvServerSocket(ISOCKET *pSocket)");
     std::unique_lock<std::mutex> guard(m_registryLock);
-    if (!m_registering) {
+    if (m_closed) {
         // Accepted while a stop is under way: the server deletes the
         // connection when it shuts down, so no export may find it.
         guard.unlock();
@@ -285,7 +287,7 @@ void CWorkerManager::PutHvServerSocket(ISOCKET* pSocket)
 void CWorkerManager::ClearHvServerSockets()
 {
     std::lock_guard<std::mutex> guard(m_registryLock);
-    m_registering = false;
+    m_closed = true;
     m_registry.clear();
     m_byIdentifier.clear();
 }

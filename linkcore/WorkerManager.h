@@ -77,7 +77,7 @@ private:
     std::vector<int> m_freeIdentifiers;
     int m_nextIdentifier = 1;
     int m_exportsInFlight = 0;
-    bool m_registering = false;  // between a start and the next stop
+    bool m_closed = false;  // from a stop until the next start: no new connection
 
     std::atomic<void*> m_userContext{nullptr};
 };

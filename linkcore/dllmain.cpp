@@ -63,6 +63,28 @@ private:
     ISOCKET* m_socket;
 };
 
+// Stops a server the host left running when the process exits. The library's
+// static objects are destroyed before those of the logging library it was
+// linked against, so the server's threads end while everything they use is
+// still there; otherwise they would log into a torn-down logging library.
+struct StopServerAtExit {
+    StopServerAtExit() = default;
+    StopServerAtExit(const StopServerAtExit&) = delete;
+    StopServerAtExit& operator=(const StopServerAtExit&) = delete;
+    ~StopServerAtExit()
+    {
+        CWorkerManager* manager = WORKER_MGR.load();
+        if (manager == nullptr) {
+            return;
+        }
+        try {
+            manager->StopHvServerThread();
+        } catch (...) {
+        }
+    }
+};
+StopServerAtExit s_stopServerAtExit;
+
 }  // namespace
 
 extern "C" {

@@ -12,10 +12,13 @@ struct EventHub {
     std::condition_variable changed;
 };
 
+// Never destroyed: the server's threads may still wait on it while a host
+// that did not stop the server runs its exit handlers, and destroying a
+// condition variable with waiters blocks the exit for good.
 EventHub& Hub()
 {
-    static EventHub hub;
-    return hub;
+    static EventHub* const hub = new EventHub;
+    return *hub;
 }
 
 }  // namespace
