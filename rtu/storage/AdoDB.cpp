@@ -36,22 +36,32 @@ SQLHENV Environment()
 
 constexpr SQLULEN kLoginTimeoutSeconds = 5;
 
-// The PostgreSQL driver sets the process locale while it connects, and
-// setlocale must not run on two threads at once: connections through any
-// driver but SQLite's (which does not) are opened and closed one at a time.
-// Statements run in parallel.
+// Connections are opened and closed one at a time per kind of driver;
+// statements run in parallel. The PostgreSQL driver sets the process locale
+// while it connects, and setlocale must not run on two threads at once (the
+// same lock serves every driver but SQLite's). The SQLite driver keeps a list
+// of its connections that it changes without a lock of its own: connecting
+// and disconnecting on several threads at once corrupts it. It has a lock of
+// its own, so a server that is slow to answer a connect never holds up the
+// SQLite connections.
 std::mutex& ConnectLock()
 {
     static std::mutex lock;
     return lock;
 }
 
-bool NeedsConnectLock(const std::string& connectionString)
+std::mutex& SqliteConnectLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::mutex& ConnectLockFor(const std::string& connectionString)
 {
     std::string driver = ConnectionStringValue(connectionString, "driver");
     std::transform(driver.begin(), driver.end(), driver.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return driver.find("sqlite") == std::string::npos;
+    return driver.find("sqlite") == std::string::npos ? ConnectLock() : SqliteConnectLock();
 }
 
 void AppendUtf8(std::string& out, std::uint32_t cp)
@@ -259,8 +269,12 @@ CAdoDB::CAdoDB()
 CAdoDB::~CAdoDB()
 {
     Close();
-    if (m_connection != nullptr)
+    if (m_connection != nullptr) {
+        std::unique_lock<std::mutex> freeing;
+        if (m_connectLock != nullptr)
+            freeing = std::unique_lock<std::mutex>(*m_connectLock);
         SQLFreeHandle(SQL_HANDLE_DBC, m_connection);
+    }
 }
 
 bool CAdoDB::Open(const std::string& connectionString, int /*connectOptions*/)
@@ -281,16 +295,13 @@ bool CAdoDB::Open(const std::string& connectionString, int /*connectOptions*/)
         Close();
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;
-    m_connectLocked = NeedsConnectLock(connectionString);
-    std::unique_lock<std::mutex> connecting(ConnectLock(), std::defer_lock);
-    if (m_connectLocked)
-        connecting.lock();
+    m_connectLock = &ConnectLockFor(connectionString);
+    std::unique_lock<std::mutex> connecting(*m_connectLock);
     const SQLRETURN rc = SQLDriverConnect(
         m_connection, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
         static_cast<SQLSMALLINT>(std::min<std::size_t>(connectionString.size(), 32767)), out, sizeof out,
         &outLength, SQL_DRIVER_NOPROMPT);
-    if (m_connectLocked)
-        connecting.unlock();
+    connecting.unlock();
     if (!SQL_SUCCEEDED(rc)) {
         Fail(SQL_HANDLE_DBC, m_connection, "open");
         m_connectionFault = true;
@@ -326,9 +337,7 @@ void CAdoDB::Close()
     if (m_connection != nullptr && m_open) {
         // An unfinished transaction ends with the connection.
         SQLEndTran(SQL_HANDLE_DBC, m_connection, SQL_ROLLBACK);
-        std::unique_lock<std::mutex> closing(ConnectLock(), std::defer_lock);
-        if (m_connectLocked)
-            closing.lock();
+        std::unique_lock<std::mutex> closing(*m_connectLock);
         SQLDisconnect(m_connection);
         m_open = false;
     }

@@ -6,6 +6,7 @@
 #include "rtu/storage/SqlDialect.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,7 @@ private:
     void* m_connection = nullptr;  // SQLHDBC, allocated in the constructor
     void* m_recordset = nullptr;   // SQLHSTMT of the statement being run
     bool m_open = false;
-    bool m_connectLocked = false;  // opened under the process-wide connect lock
+    std::mutex* m_connectLock = nullptr;  // the lock its driver is opened and closed under
     SqlDialect m_dialect = SqlDialect::SqlServer;
     std::string m_lastError;
     bool m_connectionFault = false;

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -254,6 +256,31 @@ TEST(PoolQueue, ANewSqliteFileGetsItsTablesWhenThePoolStarts)
                                   tables));
         EXPECT_EQ(tables, "10");
     }
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(name + suffix);
+}
+
+// The pool's workers and its look-ups open and close their connections on
+// their own threads. The SQLite driver's list of connections has no lock of
+// its own, so overlapping opens and closes once corrupted it and crashed.
+TEST(Connections, SqliteConnectionsOpenedAndClosedOnSixThreadsAtOnce)
+{
+    const std::string name = Format("/tmp/connect-churn-%d.db", static_cast<int>(getpid()));
+    std::atomic<long> opened{0};
+    std::atomic<long> failed{0};
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&] {
+            while (std::chrono::steady_clock::now() < end) {
+                CAdoDB db;
+                (db.Open("Driver=SQLite3;Database=" + name) ? opened : failed)++;
+                db.Close();
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_GT(opened.load(), 0);
+    EXPECT_EQ(failed.load(), 0);
     for (const char* suffix : {"", "-wal", "-shm"})
         std::filesystem::remove(name + suffix);
 }
