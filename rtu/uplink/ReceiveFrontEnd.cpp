@@ -1,5 +1,7 @@
 #include "rtu/uplink/ReceiveFrontEnd.h"
 
+#include "rtu/protocol/FrameCodec.h"
+
 #include "rtu/runtime/Log.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/uplink/CutFrames.h"
@@ -62,14 +64,26 @@ void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int conn
 
     // Not bound yet: the framing state is kept from block to block, so a
     // first frame that arrives in pieces still binds the connection. The
-    // first complete frame binds it to the station address it carries. The
-    // record's centre address and password are the configured ones, which
-    // every frame the dispatcher accepts carries; nothing unverified is
-    // copied from the frame, and a command can be addressed at once.
+    // first frame with a valid check code and the configured centre address
+    // and password binds it to the station address it carries (binding closes
+    // any older link of that station, so a corrupt or forged frame must not
+    // bind: anyone who reaches the port could otherwise drop a station's
+    // link). A corrupt frame binds nothing and the next frame may; a frame
+    // with the wrong centre or password ends the connection. The record's
+    // centre address and password are the configured ones, so a command can
+    // be addressed at once.
     FramingState framing = access.PendingFraming(connectionId);
     CltDevInfo* bound = nullptr;
+    bool refused = false;
     FrameForwarder sink([&](std::string_view frame) {
+        if (refused) return;
         HandOffFrame(frame, connectionId);
+        if (!VerifyCheckCode(frame)) return;
+        if (frame.substr(1, 2) != settings.cent || frame.substr(13, 4) != settings.centPwd) {
+            refused = true;
+            access.Close(connectionId);
+            return;
+        }
         const std::string station(frame.substr(3, 10));
         bound = &access.BindConnection(connectionId, peer, station, settings.cent.substr(0, 2),
                                        settings.centPwd.substr(0, 4), nullptr);
@@ -77,7 +91,7 @@ void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int conn
     CutFrames(framing, block, sink);
     if (bound != nullptr)
         bound->framing = framing;
-    else
+    else if (!refused)
         access.PendingFraming(connectionId) = framing;
 }
 

@@ -108,6 +108,30 @@ TEST_F(ReceivePath, ARebindingOfAConnectionIdReplacesTheRecordOfItsFormerStation
     EXPECT_TRUE(view.WentOffline("0000000202"));
 }
 
+TEST_F(ReceivePath, OnlyAFrameWithAValidCheckCodeAndTheCentresPasswordBindsANewConnection)
+{
+    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
+    ASSERT_EQ(BoundConnection("0000000101"), 1);
+
+    // A stranger's frame with the station's address and a wrong check code
+    // binds nothing, so the station keeps its link.
+    std::string corrupt = UplinkFrame("0000000101", "2F", kKeepAlive);
+    corrupt.back() = corrupt.back() == '0' ? '1' : '0';
+    Receive(2, corrupt);
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+    EXPECT_TRUE(transport.closed.empty());
+
+    // A frame that checks but carries another password ends the stranger's
+    // connection, not the station's.
+    Receive(3, UplinkFrame("0000000101", "2F", kKeepAlive, "01", "0000"));
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+    EXPECT_EQ(transport.closed, std::vector<int>{3});
+
+    // After a corrupt first frame the next good one binds.
+    Receive(2, UplinkFrame("0000000202", "2F", kKeepAlive));
+    EXPECT_EQ(BoundConnection("0000000202"), 2);
+}
+
 TEST_F(ReceivePath, AStationThatAnnouncesItsRestartLosesItsNetworkLink)
 {
     Receive(7, UplinkFrame("0000000101", "2F", kKeepAlive));
