@@ -28,9 +28,11 @@ using storage::SqlEscape;
 #define SQL_ALARM \
     "insert into DeviceAlarmData(DevNo,YCZNo,CommandName,CommandData,AlarmInfo,InsertTime,Status,Year,Month,Day," \
     "Mark,ZXZNO) \t\t\t\t\t\t\t\t\tvalues('%s', '%s','%s','%s','%s', '%s', '0','%d','%d','%d',getdate(),'%s')"
-#define SQL_HOUR_LOOKUP \
-    "select top 1 waterLevel,Rainfall,Flowmeter from DeviceHourData where YCZNo='%s' and SaveTime='%s' and " \
-    "CommandName='34'"
+// One look-up answers for all twelve steps of an hourly report: one column
+// per step, the number of rows of that slot (a single round trip instead of
+// twelve on the thread that acknowledges every station's frames).
+#define SQL_HOUR_SLOT_COUNT \
+    "(select count(*) from DeviceHourData where YCZNo='%s' and SaveTime='%s' and CommandName='34')"
 #define SQL_HOUR_INSERT \
     "insert into DeviceHourData(DevNo,YCZNo,CommandName,CommandData,InsertTime,\t\t\t\t\t\t\t\t\t\t\t   " \
     "Status,waterLevel,Rainfall,Flowmeter,Year,Month,Day,Mark,ZXZNO,Hour,SaveTime,Num) \t\t\t\t\t\t\t\t\t\t\t   " \
@@ -210,15 +212,23 @@ void ReportStorage::StoreHourlyReport(std::string_view frameText, const std::str
     const std::string frame = SqlEscape(frameText);
     const std::string zxzno = SqlEscape(centre);
 
+    std::string lookup = "select ";
+    for (int i = 0; i < 12; ++i) {
+        if (i > 0) lookup += ",";
+        lookup += SqlText(SQL_HOUR_SLOT_COUNT, sn.c_str(), MinuteText(FiveMinuteStepTime(*observed, i)).c_str());
+    }
+    RTU_LOG_DEBUG(lookup);
+    storage::Rows rows;
+    database_.QueryRows(Database::Main, lookup, storageNumber, rows);
+    // A failed look-up finds no slot row: the steps are inserted.
+    const std::vector<std::string> counts = rows.empty() ? std::vector<std::string>{} : rows[0];
+
     for (int i = 0; i < 12; ++i) {
         const CalendarTime step = FiveMinuteStepTime(*observed, i);
         const std::string ti = MinuteText(step);
-        const std::string lookup = SqlText(SQL_HOUR_LOOKUP, sn.c_str(), ti.c_str());
-        RTU_LOG_DEBUG(lookup);
-        storage::Rows rows;
-        database_.QueryRows(Database::Main, lookup, storageNumber, rows);
         const auto index = static_cast<std::size_t>(i);
-        if (rows.empty()) {
+        const bool stored = index < counts.size() && !counts[index].empty() && counts[index] != "0";
+        if (!stored) {
             Enqueue(Database::Main,
                     SqlText(SQL_HOUR_INSERT, "", sn.c_str(), "34", frame.c_str(), 0, level[index].c_str(),
                             rain[index].c_str(), "", step.year, step.month, step.day, "", zxzno.c_str(), step.hour,

@@ -183,8 +183,13 @@ TEST_F(DispatcherTest, AnHourlyReportAtHour23InsertsItsLastRowOnTheNextDayAndUpd
     EXPECT_NE(inserts[11].find("'12.34','0.9','','2024','1','1','','01','0','2024-01-01 00:00:00','12')"),
               std::string::npos);
 
+    // One look-up for the twelve slots; a slot that has its row is updated.
+    ASSERT_EQ(database.lookups.size(), 1u);
+    EXPECT_NE(database.lookups[0].find("SaveTime='2024-01-01 00:00:00' and CommandName='34')"), std::string::npos);
     database.main.clear();
-    database.rowsFor = [](const std::string&) { return storage::Rows{{"1", "2", "3"}}; };
+    database.rowsFor = [](const std::string&) {
+        return storage::Rows{{"1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1", "1"}};
+    };
     Parse(UplinkFrame(kStation, "34", body));
     EXPECT_EQ(std::count_if(database.main.begin(), database.main.end(),
                             [](const std::string& s) { return s.rfind("update DeviceHourData", 0) == 0; }),

@@ -137,6 +137,11 @@ TEST_P(Statements, HourlyAndFiveMinuteValuesFillTheSlotRows)
     Exec(Format(K_INSERT, "", "0000000101", "34", SqlEscape(kFrame).c_str(), 0, "12.30", "0.5", "", 2014, 5, 6, "",
                 "01", 23, slot, 1));
     EXPECT_EQ(Query(Format(K_LOOKUP, "0000000101", slot)), (Rows{{"12.30", "0.5", ""}}));
+    // An hourly report looks up its slots at once: one count per slot.
+#define K_SLOT_COUNT "(select count(*) from DeviceHourData where YCZNo='%s' and SaveTime='%s' and CommandName='34')"
+    EXPECT_EQ(Query(Format("select " K_SLOT_COUNT "," K_SLOT_COUNT, "0000000101", slot, "0000000101",
+                           "2014-05-06 23:10:00")),
+              (Rows{{"1", "0"}}));
     EXPECT_EQ(Query("select DevNo, CommandName, Status, Year, Month, Day, Mark, ZXZNO, Hour, SaveTime, Num "
                     "from DeviceHourData"),
               (Rows{{"", "34", "0", "2014", "5", "6", "", "01", "23", slot, "1"}}));
