@@ -10,6 +10,7 @@
 
 #include "rtu/storage/SqlWorkerPool.h"
 #include "tools/stationsim/StationFrames.h"
+#include "tests/ErrorLogToStderr.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,9 +22,6 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <log4cplus/consoleappender.h>
-#include <log4cplus/initializer.h>
-#include <log4cplus/logger.h>
 
 #include <algorithm>
 #include <atomic>
@@ -54,20 +52,6 @@ using e2e::Count;
 using e2e::RtuProcess;
 using Clock = std::chrono::steady_clock;
 
-// The database layer's error lines (used in the test's own process) on stderr.
-class Logging : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        log4cplus::SharedAppenderPtr appender(new log4cplus::ConsoleAppender(true, true));
-        log4cplus::Logger::getRoot().addAppender(appender);
-        log4cplus::Logger::getRoot().setLogLevel(log4cplus::ERROR_LOG_LEVEL);
-    }
-
-private:
-    log4cplus::Initializer initializer_;
-};
-[[maybe_unused]] ::testing::Environment* const g_logging = ::testing::AddGlobalTestEnvironment(new Logging);
 
 // Samples the largest resident memory of a process on a thread of its own.
 class MemoryWatch {

@@ -11,6 +11,7 @@
 #include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/uplink/FrameQueue.h"
+#include "tests/ErrorLogToStderr.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,9 +23,6 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <log4cplus/consoleappender.h>
-#include <log4cplus/initializer.h>
-#include <log4cplus/logger.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -42,20 +40,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-// The program's error lines on stderr, so a failing test shows them.
-class Logging : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        log4cplus::SharedAppenderPtr appender(new log4cplus::ConsoleAppender(true, true));
-        log4cplus::Logger::getRoot().addAppender(appender);
-        log4cplus::Logger::getRoot().setLogLevel(log4cplus::ERROR_LOG_LEVEL);
-    }
-
-private:
-    log4cplus::Initializer initializer_;
-};
-[[maybe_unused]] ::testing::Environment* const g_logging = ::testing::AddGlobalTestEnvironment(new Logging);
 
 long OwnDescriptors()
 {

@@ -4,11 +4,9 @@
 #include "rtu/storage/ConnectionString.h"
 #include "rtu/storage/SqlDialect.h"
 #include "rtu/storage/SqliteSchema.h"
+#include "tests/ErrorLogToStderr.h"
 
 #include <gtest/gtest.h>
-#include <log4cplus/consoleappender.h>
-#include <log4cplus/initializer.h>
-#include <log4cplus/logger.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -26,22 +24,6 @@ namespace {
 
 std::atomic<int> g_counter{0};
 
-// The layer's error lines (outages, refused statements) on stderr, so a
-// failing test shows what the database said.
-class LogToStderr : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        log4cplus::SharedAppenderPtr appender(new log4cplus::ConsoleAppender(true, true));
-        log4cplus::Logger::getRoot().addAppender(appender);
-        log4cplus::Logger::getRoot().setLogLevel(log4cplus::ERROR_LOG_LEVEL);
-    }
-
-private:
-    log4cplus::Initializer m_initializer;
-};
-
-[[maybe_unused]] ::testing::Environment* const g_logging = ::testing::AddGlobalTestEnvironment(new LogToStderr);
 
 std::string ReadFile(const std::string& path)
 {
