@@ -1,8 +1,11 @@
 // RTU: the data centre. With --headless it runs without windows, its log pane
 // on standard output, until SIGINT or SIGTERM.
+#include "rtu/journal/RejectedReplay.h"
 #include "rtu/runtime/HeadlessMain.h"
 #include "rtu/runtime/Log.h"
+#include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/StartupFiles.h"
+#include "rtu/storage/ConnectionString.h"
 
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/initializer.h>
@@ -13,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #ifdef RTU_WITH_UI
@@ -23,11 +27,15 @@ namespace {
 
 void PrintUsage()
 {
-    std::puts("usage: RTU [--headless]\n"
+    std::puts("usage: RTU [--headless | --list-rejected | --replay-rejected]\n"
               "  Runs the data centre in the current directory: settings from server.ini,\n"
               "  texts from config.ini, logging configured by IOCP_log.cfg, logs under Logs/.\n"
-              "  --headless  no windows: the log pane goes to standard output; stop with\n"
-              "              SIGINT or SIGTERM.");
+              "  --headless         no windows: the log pane goes to standard output; stop\n"
+              "                     with SIGINT or SIGTERM.\n"
+              "  --list-rejected    lists the statements a database refused for their content,\n"
+              "                     kept in the report journal (JournalFile in server.ini).\n"
+              "  --replay-rejected  writes them again (after the cause is mended); those\n"
+              "                     written leave the list. Exits 1 when any is left.");
 }
 
 // A data centre holding thousands of stations needs a descriptor per
@@ -85,6 +93,32 @@ void LogOpenFileLimit(const OpenFileLimit& limit)
     log4cplus::Logger::getDefaultHierarchy().resetConfiguration();
 }
 
+rtu::storage::DbSettings ToDbSettings(const rtu::DatabaseSettings& s)
+{
+    rtu::storage::DbSettings db;
+    db.driver = s.driver;
+    db.source = s.source;
+    db.name = s.name;
+    db.user = s.user;
+    db.pwd = s.pwd;
+    db.tdsVersion = s.tdsVersion;
+    return db;
+}
+
+// The journal's refused statements: listed, or written again to the databases
+// of server.ini. Runs beside a running data centre as well.
+int RunRejected(bool replay)
+{
+    const rtu::ServerSettings settings = rtu::LoadServerSettings();
+    if (!replay) return rtu::journal::ListRejected(settings.journalFile, std::cout) ? 0 : 1;
+    const std::string main =
+        settings.main.Used() ? rtu::storage::BuildConnectionString(ToDbSettings(settings.main)) : std::string();
+    const std::string third =
+        settings.third.Used() ? rtu::storage::BuildConnectionString(ToDbSettings(settings.third)) : std::string();
+    const auto outcome = rtu::journal::ReplayRejected(settings.journalFile, main, third, std::cout);
+    return outcome.ok && outcome.refused == 0 && outcome.unreachable == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -94,6 +128,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) {
             headless = true;
+        } else if (std::strcmp(argv[i], "--list-rejected") == 0 || std::strcmp(argv[i], "--replay-rejected") == 0) {
+            log4cplus::Initializer logging;
+            return RunRejected(std::strcmp(argv[i], "--replay-rejected") == 0);
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             PrintUsage();
             return 0;

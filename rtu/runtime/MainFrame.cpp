@@ -19,6 +19,8 @@ constexpr std::chrono::seconds kPictureAbandoned{301};
 constexpr std::chrono::milliseconds kFullQueueWait{60000};
 constexpr std::chrono::milliseconds kCommandIdle{2000};
 constexpr std::chrono::milliseconds kCommandBusy{100};
+// How long a stop lets each database writer take the journal's backlog.
+constexpr std::chrono::milliseconds kJournalDrain{10000};
 constexpr int kHexDumpWidth = 40;
 
 storage::DbSettings ToDbSettings(const DatabaseSettings& s)
@@ -111,10 +113,14 @@ bool CMainFrame::StartService()
     // first report finds them; they are reported once the server listens.
     const bool mainUsed = settings->main.Used();
     const bool thirdUsed = settings->third.Used();
-    const bool mainConnected = mainUsed && StartPool(Database::Main, settings->main);
-    const bool thirdConnected = thirdUsed && StartPool(Database::Secondary, settings->third);
+    if (mainUsed) StartPool(Database::Main, settings->main);
+    if (thirdUsed) StartPool(Database::Secondary, settings->third);
+    bool mainConnected = false;
+    bool thirdConnected = false;
+    if (mainUsed || thirdUsed) StartJournal(*settings, mainConnected, thirdConnected);
 
     if (!linkCore_.Start(servicePort_, *this)) {
+        StopJournal();
         mainPool_.Stop();
         thirdPool_.Stop();
         view_.ShowMessage(LoadText("MainFrame", "Text3"));
@@ -175,8 +181,71 @@ bool CMainFrame::StartPool(Database db, const DatabaseSettings& settings)
 {
     storage::CSqlWorkerPool& pool = Pool(db);
     pool.SetConnection(ToDbSettings(settings));
-    pool.Start();
-    return pool.TestConnection();
+    return pool.Start();
+}
+
+// A database counts as connected only when a write to it works: a read-only
+// file or a server that refuses writes takes no rows.
+void CMainFrame::StartJournal(const ServerSettings& settings, bool& mainWritable, bool& thirdWritable)
+{
+    journal::ReportJournal::Options options;
+    options.path = settings.journalFile;
+    options.maxBytes = static_cast<std::uint64_t>(settings.journalMaxMB) * 1024 * 1024;
+    options.syncEachCommit = settings.journalSync;
+    std::string error;
+    if (!journal_.Open(options, error)) {
+        const std::string text = "report journal " + options.path + " cannot be opened (" + error +
+                                 "): no report is acknowledged until it can";
+        RTU_LOG_ERROR(text);
+        view_.PostLogLine(text);
+        return;
+    }
+    const auto start = [&](journal::JournalApplier& writer, const DatabaseSettings& db, Database which) {
+        writer.SetConnectionString(storage::BuildConnectionString(ToDbSettings(db)));
+        std::string why;
+        const bool writable = writer.TestWrite(why);
+        if (!writable)
+            RTU_LOG_ERROR(journal::DatabaseName(which)
+                          << " database cannot be written (" << why << "): reports wait in the journal "
+                          << options.path << " until it can");
+        writer.Start();
+        return writable;
+    };
+    if (settings.main.Used()) mainWritable = start(mainWriter_, settings.main, Database::Main);
+    if (settings.third.Used()) thirdWritable = start(thirdWriter_, settings.third, Database::Secondary);
+}
+
+// What was submitted is written (and acknowledged, where the link is still
+// there); the writers get a while for the backlog; the rest stays in the
+// journal, and the log says how much, for the next start to write.
+void CMainFrame::StopJournal()
+{
+    if (!journal_.IsOpen()) return;
+    journal_.Close();
+    const std::int64_t mainLeft = mainWriter_.Stop(kJournalDrain);
+    const std::int64_t thirdLeft = thirdWriter_.Stop(kJournalDrain);
+    for (const auto& [left, which] : {std::pair{mainLeft, Database::Main}, std::pair{thirdLeft, Database::Secondary}}) {
+        if (left <= 0) continue;
+        const std::string text = std::to_string(left) + " reports not yet written to the " +
+                                 journal::DatabaseName(which) + " database stay in the report journal " +
+                                 journal_.Path() + "; they are written at the next start";
+        RTU_LOG_ERROR(text);
+        view_.PostLogLine(text);
+    }
+}
+
+ReportSink::Kept CMainFrame::Keep(StoredReport report, std::function<void()> acknowledge)
+{
+    const auto settings = settings_.Current();
+    if (!settings->main.Used() && !settings->third.Used()) return Kept::NotNeeded;
+    switch (journal_.Submit(std::move(report), std::move(acknowledge))) {
+    case journal::ReportJournal::Submitted::Accepted:
+        return Kept::Yes;
+    case journal::ReportJournal::Submitted::Full:
+    case journal::ReportJournal::Submitted::Closed:
+        break;
+    }
+    return Kept::Refused;
 }
 
 void CMainFrame::StopService()
@@ -197,9 +266,10 @@ void CMainFrame::StopService()
     // The line is closed whenever it is open, even if MODE was changed meanwhile.
     CloseSerialLine(settings->comm);
 
-    // A frame being parsed has been answered: its statements must reach the
-    // pools before they stop and drain.
+    // A frame being parsed may be on its way into the journal: it is in
+    // before the journal closes.
     { std::lock_guard<std::mutex> net(parseGate_[0]), serial(parseGate_[1]); }
+    StopJournal();
     mainPool_.Stop();
     thirdPool_.Stop();
 

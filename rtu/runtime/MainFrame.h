@@ -10,6 +10,8 @@
 // queues' and the pools' locks are innermost.
 #pragma once
 
+#include "rtu/journal/JournalApplier.h"
+#include "rtu/journal/ReportJournal.h"
 #include "rtu/runtime/CommandQueue.h"
 #include "rtu/runtime/LinkTransport.h"
 #include "rtu/runtime/PictureStore.h"
@@ -25,6 +27,7 @@
 #include "rtu/uplink/FrameQueue.h"
 #include "rtu/uplink/PicturePacket.h"
 #include "rtu/uplink/ReceiveFrontEnd.h"
+#include "rtu/uplink/ReportSink.h"
 #include "rtu/uplink/StatementTarget.h"
 
 #include <atomic>
@@ -34,7 +37,7 @@
 
 namespace rtu {
 
-class CMainFrame : private LinkEvents, private LinkTransport, private StatementTarget {
+class CMainFrame : private LinkEvents, private LinkTransport, private StatementTarget, private ReportSink {
 public:
     explicit CMainFrame(RuntimeView& view);
     ~CMainFrame() override;
@@ -49,7 +52,9 @@ public:
     // Starts the service; false (and a message) when the TCP server failed.
     bool StartService();
     // Stops the service: frames still queued are dropped, every connection is
-    // closed, the database queues are drained, the station list emptied.
+    // closed, the journal written, the databases given a while to take what
+    // it holds (the rest stays in the journal for the next start), the
+    // station list emptied.
     void StopService();
     // Ends the runtime threads (the program is closing).
     void Destroy();
@@ -84,7 +89,14 @@ private:
     void CloseTcp(int connectionId) override;
     bool WriteSerial(const std::uint8_t* bytes, std::size_t length) override;
 
-    // StatementTarget: the two pools behind the DBMode gates.
+    // ReportSink: acknowledged reports go to the journal.
+    Kept Keep(StoredReport report, std::function<void()> acknowledge) override;
+    // Opens the journal and starts the database writers.
+    void StartJournal(const ServerSettings& settings, bool& mainWritable, bool& thirdWritable);
+    void StopJournal();
+
+    // StatementTarget: the two pools behind the DBMode gates (pictures, the
+    // online stamps and the command table).
     bool Used(Database db) const override;
     void Enqueue(Database db, const std::string& statement, const std::string& orderKey) override;
     bool QueryRows(Database db, const std::string& statement, const std::string& orderKey,
@@ -111,6 +123,9 @@ private:
     CHv_LinkCore linkCore_;
     storage::CSqlWorkerPool mainPool_;
     storage::CSqlWorkerPool thirdPool_;
+    journal::ReportJournal journal_;
+    journal::JournalApplier mainWriter_{journal_, Database::Main};
+    journal::JournalApplier thirdWriter_{journal_, Database::Secondary};
     StationRegistry registry_;
     PictureStore pictures_;
     PoolCommandTable commandTable_;

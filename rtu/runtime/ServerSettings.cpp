@@ -143,6 +143,9 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     std::string centPwd = read("Set", "CentPwd");
     Number reboot = ReadNumber(read, "Set", "Reboot");
     Number parseDelay = ReadNumber(read, "Set", "ParseDelay");
+    std::string journalFile = read("Set", "JournalFile");
+    Number journalMaxMB = ReadNumber(read, "Set", "JournalMaxMB");
+    Number journalSync = ReadNumber(read, "Set", "JournalSync");
     RawDatabase third = ReadDatabase(read, "SetThird");
     Number mode = ReadNumber(read, "COMM", "MODE");
     std::string com = read("COMM", "COM");
@@ -204,6 +207,20 @@ ServerSettings ReadServerSettings(const SettingReader& read)
             s.parseDelay = std::chrono::milliseconds(parseDelay.value);
         }
     }
+
+    s.journalFile = std::move(journalFile);
+    DefaultIfEmpty(s.journalFile, "rtu-journal.db");
+    if (journalMaxMB.Written()) {
+        if (journalMaxMB.value < 16 || journalMaxMB.value > 1024 * 1024) {
+            RTU_LOG_ERROR("server.ini [Set] JournalMaxMB=" << journalMaxMB.text << " is outside 16..1048576; using "
+                                                           << s.journalMaxMB);
+        } else {
+            s.journalMaxMB = static_cast<std::uint32_t>(journalMaxMB.value);
+        }
+    }
+    s.journalSync = journalSync.value == 1;
+    if (journalSync.Written() && journalSync.value != 0 && journalSync.value != 1)
+        RTU_LOG_ERROR("server.ini [Set] JournalSync=" << journalSync.text << " is neither 0 nor 1; using 0");
 
     s.third = CorrectDatabase(std::move(third), "SetThird");
 

@@ -62,6 +62,15 @@ struct ServerSettings {
     // ParseDelay: pause before each queued frame on the parse threads
     // (missing -> 10 ms; 0 lets them run at full speed under bursts).
     std::chrono::milliseconds parseDelay{10};
+    // The report journal: every acknowledged report is kept in this file until
+    // each database in use has its rows (JournalFile, relative to the working
+    // folder). JournalMaxMB bounds it (16..1048576; about 1.8 GB holds an hour
+    // at 2,000 reports a second); when full, stations are not acknowledged.
+    // JournalSync=1 syncs each group commit to the disk (survives a power
+    // cut); 0 survives a crash of the process.
+    std::string journalFile = "rtu-journal.db";
+    std::uint32_t journalMaxMB = 2048;
+    bool journalSync = false;
 
     DatabaseSettings third;        // Section SetThird: the secondary database
     SerialSettings comm;           // Section COMM

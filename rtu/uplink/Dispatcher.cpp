@@ -5,7 +5,7 @@
 #include "rtu/protocol/HexText.h"
 #include "rtu/runtime/Log.h"
 #include "rtu/runtime/Settings.h"
-#include "rtu/storage/SqlDialect.h"
+#include "rtu/protocol/TimeText.h"
 
 #include <cctype>
 #include <utility>
@@ -52,17 +52,15 @@ int AnswerCode(std::string_view functionCode)
     return 0;
 }
 
-Dispatcher::Dispatcher(StationRegistry& registry, LinkTransport& transport, RuntimeView& view,
-                       StatementTarget& database, PictureReception& pictures, const SettingsStore& settings,
-                       StorageNumberOf storageNumber)
+Dispatcher::Dispatcher(StationRegistry& registry, LinkTransport& transport, RuntimeView& view, ReportSink& reports,
+                       PictureReception& pictures, const SettingsStore& settings, StorageNumberOf storageNumber)
     : registry_(registry),
       transport_(transport),
       view_(view),
-      database_(database),
+      reports_(reports),
       pictures_(pictures),
       settings_(settings),
-      storageNumber_(std::move(storageNumber)),
-      reports_(database, registry)
+      storageNumber_(std::move(storageNumber))
 {
 }
 
@@ -100,46 +98,60 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     }
     if (startOfBody != kStx || functionCode == "2F") return;  // keep-alive, or not a single frame
 
-    Acknowledge(connectionId, frame, linkKind);
-    const std::string_view frameText = TextUpToZero(frame);
-    view_.PostLogLine(std::string(frameText));
-    if (settings->main.Used()) {
-        const std::string statement =
-            SqlText("exec proc_InsertReceive '%s','%s','%s'", storage::SqlEscape(storageNumber).c_str(),
-                    storage::SqlEscape(functionCode).c_str(), BytesToHexText(frame).c_str());
-        RTU_LOG_DEBUG(statement);
-        database_.Enqueue(Database::Main, statement, storageNumber);
+    // The acknowledgement goes out only once the report is kept: a station
+    // deletes what it sees acknowledged.
+    FrameBytes built;
+    if (!BuildAcknowledgement(frame, built)) return;
+    const bool network = linkKind == kNetworkLink;
+    RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text19" : "Text21") << "\n"
+                                                                        << HexDumpText(frame, kHexDumpWidth));
+    StoredReport report;
+    report.receivedAt = NowText();
+    report.storageNumber = storageNumber;
+    report.station = station;
+    report.centre = centre;
+    report.functionCode = functionCode;
+    report.linkKind = linkKind;
+    report.frame = std::string(frame);
+    auto acknowledge = [this, connectionId, linkKind, ack = std::string(built.View())] {
+        SendAcknowledgement(connectionId, ack, linkKind);
+    };
+    switch (reports_.Keep(std::move(report), acknowledge)) {
+    case ReportSink::Kept::Yes:
+        break;
+    case ReportSink::Kept::NotNeeded:
+        acknowledge();
+        break;
+    case ReportSink::Kept::Refused:
+        // Not kept, not acknowledged: the station keeps the report and sends it again.
+        RTU_LOG_DEBUG("report of " << storageNumber << " not kept, not acknowledged");
+        return;
     }
 
+    const std::string_view frameText = TextUpToZero(frame);
+    view_.PostLogLine(std::string(frameText));
     if (const int answer = AnswerCode(functionCode)) {
         view_.DeliverAnswer(answer, std::string(frameText));
     } else if (functionCode == "32") {
-        reports_.StoreTimedReport(frameText, storageNumber, station, centre, linkKind);
-    } else if (functionCode == "33") {
-        reports_.StoreAlarmReport(frameText, storageNumber, centre);
-    } else if (functionCode == "34") {
-        reports_.StoreHourlyReport(frameText, storageNumber, centre);
-    } else if (functionCode == "35") {
-        reports_.StoreFiveMinuteReport(frameText, storageNumber, centre);
+        const TimedReadings readings = ReadTimedReadings(frameText);
+        if (readings.valid)
+            registry_.UpdateLatestReadings(station, readings.waterLevel, readings.periodRainfall,
+                                           readings.dailyRainfall, readings.flow, readings.observationTime, linkKind);
     } else if (functionCode == "83") {
         pictures_.DiscardPicture(station);
     }
 }
 
-void Dispatcher::Acknowledge(int connectionId, std::string_view frame, int linkKind)
+void Dispatcher::SendAcknowledgement(int connectionId, const std::string& ack, int linkKind)
 {
-    FrameBytes ack;
-    if (!BuildAcknowledgement(frame, ack)) return;
     const bool network = linkKind == kNetworkLink;
-    RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text19" : "Text21") << "\n"
-                                                                        << HexDumpText(frame, kHexDumpWidth));
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(ack.Data());
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(ack.data());
     if (network)
-        transport_.SendTcp(connectionId, bytes, ack.Size());
+        transport_.SendTcp(connectionId, bytes, ack.size());
     else
-        transport_.WriteSerial(bytes, ack.Size());
+        transport_.WriteSerial(bytes, ack.size());
     RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text20" : "Text22") << "\n"
-                                                                        << HexDumpText(ack.View(), kHexDumpWidth));
+                                                                        << HexDumpText(ack, kHexDumpWidth));
 }
 
 void Dispatcher::HandlePicturePacket(int connectionId, std::string_view frame, int linkKind,

@@ -1,7 +1,8 @@
 // The uplink dispatcher: handles one complete frame on a parse thread. It
-// checks the frame, refreshes the station's online state, answers it, shows
-// it, records it, and acts on its function code: reports go to storage,
-// answers to the operator's view, picture packets to picture reception.
+// checks the frame, refreshes the station's online state, hands it to the
+// report sink (which acknowledges it once it is kept), shows it, and acts on
+// its function code: answers go to the operator's view, picture packets to
+// picture reception.
 #pragma once
 
 #include "rtu/runtime/LinkTransport.h"
@@ -9,8 +10,7 @@
 #include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/PicturePacket.h"
-#include "rtu/uplink/ReportStorage.h"
-#include "rtu/uplink/StatementTarget.h"
+#include "rtu/uplink/ReportSink.h"
 
 #include <string>
 #include <string_view>
@@ -27,7 +27,7 @@ public:
     // address itself).
     using StorageNumberOf = std::function<std::string(const std::string& station)>;
 
-    Dispatcher(StationRegistry& registry, LinkTransport& transport, RuntimeView& view, StatementTarget& database,
+    Dispatcher(StationRegistry& registry, LinkTransport& transport, RuntimeView& view, ReportSink& reports,
                PictureReception& pictures, const SettingsStore& settings, StorageNumberOf storageNumber);
 
     // Handles one frame (`frame` holds exactly its bytes). Never throws on
@@ -37,16 +37,16 @@ public:
 private:
     void HandlePicturePacket(int connectionId, std::string_view frame, int linkKind, const std::string& station,
                              const std::string& storageNumber);
-    void Acknowledge(int connectionId, std::string_view frame, int linkKind);
+    // Sends a built acknowledgement on the link the frame came from.
+    void SendAcknowledgement(int connectionId, const std::string& ack, int linkKind);
 
     StationRegistry& registry_;
     LinkTransport& transport_;
     RuntimeView& view_;
-    StatementTarget& database_;
+    ReportSink& reports_;
     PictureReception& pictures_;
     const SettingsStore& settings_;
     StorageNumberOf storageNumber_;
-    ReportStorage reports_;
 };
 
 }  // namespace rtu

@@ -1,0 +1,139 @@
+// The writer of one database: reads the journal's reports in sequence order
+// and writes their rows, many reports per transaction, on a thread and a
+// connection of its own. Every statement is prepared once per connection and
+// run with bound values.
+//
+// Each transaction also records the last sequence number it wrote in the
+// database's table JournalApplied (one row per journal), so that after a
+// crash at any moment the reports already written are skipped and none is
+// written twice. The look-ups that rows need (the last river level, whether
+// an hourly slot row exists) run here, in order with the rows.
+//
+// When the database cannot be reached, or refuses every write (read-only,
+// locked, the bookkeeping row refused), the writer keeps its place and tries
+// again with a growing pause: the reports wait in the journal. A statement
+// refused for its own content (a value too long, a broken key) is set aside
+// with the server's message in the journal's table Rejected, and the rest of
+// its report is written.
+//
+// Threads: Start, Stop and the destructor belong to the owner; the counters
+// may be read from any thread.
+#pragma once
+
+#include "rtu/journal/ReportJournal.h"
+#include "rtu/storage/AdoDB.h"
+#include "rtu/uplink/StatementTarget.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace rtu::journal {
+
+// "main" or "secondary", as log lines and the Rejected table name them.
+const char* DatabaseName(Database db);
+
+// The bookkeeping table, created when a database does not have it yet, and
+// its row of one journal.
+bool EnsureJournalTable(storage::CAdoDB& db);
+bool ReadWrittenMark(storage::CAdoDB& db, const std::string& journalId, std::int64_t& seq);
+bool WriteWrittenMark(storage::CAdoDB& db, const std::string& journalId, std::int64_t seq);
+
+// Runs one statement of a report on `db`, with the look-ups its kind needs
+// (the last river level, whether the hourly slot row exists). `levels`
+// remembers river levels between calls of one writer (may be null).
+bool RunReportStatement(storage::CAdoDB& db, const ReportStatement& statement, std::map<std::string, double>* levels);
+
+// True when an error says the database refuses writes as a whole (read-only,
+// locked), not this statement.
+bool RefusesEveryWrite(const std::string& error);
+
+class JournalApplier {
+public:
+    struct Options {
+        std::chrono::milliseconds retryFirst{250};
+        std::chrono::milliseconds retryLongest{10000};
+        std::size_t reportsPerTransaction = 64;
+    };
+
+    JournalApplier(ReportJournal& journal, Database db);
+    JournalApplier(ReportJournal& journal, Database db, Options options);
+    ~JournalApplier();
+    JournalApplier(const JournalApplier&) = delete;
+    JournalApplier& operator=(const JournalApplier&) = delete;
+
+    void SetConnectionString(const std::string& connection);
+
+    // Opens a connection and writes this journal's row of JournalApplied:
+    // true only when a write works. The reason otherwise.
+    bool TestWrite(std::string& error);
+
+    // Starts the thread (the journal must be open).
+    void Start();
+    // Writes what the journal holds for up to `drainLimit`, then ends. The
+    // reports left for this database (they stay in the journal).
+    std::int64_t Stop(std::chrono::milliseconds drainLimit);
+
+    std::int64_t WrittenUpTo() const { return written_.load(); }
+    std::uint64_t Statements() const { return statements_.load(); }
+    std::uint64_t Reports() const { return reports_.load(); }
+    std::uint64_t RejectedCount() const { return rejected_.load(); }
+    bool InOutage() const { return outage_.load(); }
+
+private:
+    struct Failure {
+        std::string error;
+        bool wholeDatabase = false;  // unreachable, or refusing every write
+    };
+
+    void Loop();
+    bool Connect(Failure& failure);
+    void Disconnect();
+    // Writes the reports in one transaction; false with the failure.
+    bool WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure);
+    // Writes them one report per transaction, a refused statement set aside.
+    bool WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure);
+    bool Run(const ReportStatement& statement);
+    void Written(std::int64_t seq, std::size_t reports, std::size_t statements);
+    void NoteOutage(const Failure& failure);
+    void NoteRecovery();
+    // Waits for the pause, or less when a stop comes.
+    void Pause(std::chrono::milliseconds pause);
+    bool Draining() const;
+    Failure FailureOf(const std::string& context);
+
+    ReportJournal& journal_;
+    const Database db_;
+    const Options options_;
+    int slot_ = -1;
+
+    std::mutex connectionLock_;
+    std::string connection_;
+
+    // Owned by the writer thread.
+    std::unique_ptr<storage::CAdoDB> conn_;
+    std::unique_ptr<ReportJournal::Reader> reader_;
+    std::map<std::string, double> levels_;  // last river level per station code
+    std::chrono::milliseconds backoff_{0};
+
+    std::mutex stateLock_;
+    std::condition_variable stateWake_;
+    bool stopping_ = false;
+    std::chrono::steady_clock::time_point drainUntil_{};
+    std::int64_t stopTarget_ = 0;
+    std::thread thread_;
+
+    std::atomic<std::int64_t> written_{0};
+    std::atomic<std::uint64_t> statements_{0};
+    std::atomic<std::uint64_t> reports_{0};
+    std::atomic<std::uint64_t> rejected_{0};
+    std::atomic<bool> outage_{false};
+};
+
+}  // namespace rtu::journal
