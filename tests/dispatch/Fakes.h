@@ -7,6 +7,7 @@
 #include "rtu/runtime/LinkTransport.h"
 #include "rtu/runtime/RuntimeView.h"
 #include "rtu/uplink/PicturePacket.h"
+#include "rtu/uplink/ReportSink.h"
 #include "rtu/uplink/StatementTarget.h"
 
 #include <cstdio>
@@ -69,11 +70,16 @@ struct RecordingTransport : LinkTransport {
     }
 };
 
-struct RecordingDatabase : StatementTarget {
+// Both ways into the databases: statements queued directly (pictures, the
+// command table) and reports kept for their rows, whose statements are
+// recorded with their values written in, and acknowledged at once.
+struct RecordingDatabase : StatementTarget, ReportSink {
     bool mainUsed = true;
     bool secondaryUsed = true;
+    bool refuse = false;  // the journal is full: nothing is kept
     std::vector<std::string> main;
     std::vector<std::string> secondary;
+    std::vector<StoredReport> kept;
     std::vector<std::string> lookups;
     // Answers to look-ups: rows for the main database, a value for the secondary one.
     std::function<storage::Rows(const std::string&)> rowsFor = [](const std::string&) { return storage::Rows{}; };
@@ -84,6 +90,16 @@ struct RecordingDatabase : StatementTarget {
     {
         if (!Used(db)) return;
         (db == Database::Main ? main : secondary).push_back(statement);
+    }
+    Kept Keep(StoredReport report, std::function<void()> acknowledge) override
+    {
+        if (!mainUsed && !secondaryUsed) return Kept::NotNeeded;
+        if (refuse) return Kept::Refused;
+        for (const ReportStatement& s : BuildReportStatements(report, mainUsed, secondaryUsed))
+            (s.db == Database::Main ? main : secondary).push_back(RenderStatement(StatementText(s.kind), s.params));
+        kept.push_back(std::move(report));
+        acknowledge();
+        return Kept::Yes;
     }
     bool QueryRows(Database, const std::string& statement, const std::string&, storage::Rows& rows) override
     {
