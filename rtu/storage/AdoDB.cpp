@@ -215,6 +215,148 @@ std::string Fixed2(double value)
     return buf;
 }
 
+// Statements kept prepared per connection; beyond this the least recently
+// used one is freed (the program sends a few dozen fixed texts).
+constexpr std::size_t kPreparedCapacity = 64;
+
+// Values up to this size are declared with this one column size, so a
+// statement keeps one parameter declaration whatever the lengths of its
+// values; longer ones are declared long text.
+constexpr SQLULEN kVarcharSize = 8000;
+
+struct Binding {
+    SQLSMALLINT sqlType;
+    SQLULEN columnSize;
+};
+
+// The SQL type a parameter is declared with. Every kind is declared as
+// character data, on every dialect, so that the driver hands the text to the
+// server untouched and the server converts it where it lands, as it converted
+// the quoted literal of the statement texts this replaces:
+//  - SQLite: the driver binds SQL_C_CHAR data as text whatever the declared
+//    type; a quoted literal is text too, and the column's affinity does the
+//    rest in both cases.
+//  - PostgreSQL: the driver sends character parameters untyped, so the server
+//    infers each one's type from its place (column, procedure argument,
+//    comparison) exactly as for a quoted literal. Declared SQL_TYPE_TIMESTAMP,
+//    the driver parses the text itself and sends "0000-00-00 00:00:00" for a
+//    text it cannot read; with server-side prepare turned off in the
+//    connection string it sends SQL_INTEGER and SQL_DOUBLE values typed (a
+//    double text then loses its trailing zeros on the way to a text column).
+//  - SQL Server: a character parameter converts to the column's type by the
+//    same rules as the character literal it replaces (rounding into decimal
+//    columns, the session's date format); a float parameter would be
+//    converted from its binary value instead of from the text.
+// The kind is kept in Param to say what the value is, and is here for a
+// driver that one day needs a typed declaration.
+Binding BindingFor(ParamType /*type*/, std::size_t length)
+{
+    if (length <= kVarcharSize)
+        return {SQL_VARCHAR, kVarcharSize};
+    return {SQL_LONGVARCHAR, static_cast<SQLULEN>(length)};
+}
+
+// Reads the result of an executed statement: one row of texts per record
+// into `rows`, or the first column of the first record into `value`. False on
+// a driver error (the rows read so far stay).
+bool ReadResult(SQLHSTMT stmt, Rows* rows, std::string* value, TextForm form)
+{
+    bool ok = true;
+    SQLRETURN rc = SQL_SUCCESS;
+    SQLSMALLINT columns = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)))
+        return false;
+    std::vector<SQLSMALLINT> types(static_cast<std::size_t>(columns), SQL_UNKNOWN_TYPE);
+    for (SQLSMALLINT c = 0; c < columns; ++c) {
+        SQLCHAR name[256];
+        SQLSMALLINT nameLength = 0, decimals = 0, nullable = 0;
+        SQLULEN size = 0;
+        SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(c + 1), name, sizeof name, &nameLength,
+                       &types[static_cast<std::size_t>(c)], &size, &decimals, &nullable);
+    }
+    const SQLSMALLINT wanted = value != nullptr ? std::min<SQLSMALLINT>(columns, 1) : columns;
+    while (ok) {
+        rc = SQLFetch(stmt);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(rc)) {
+            ok = false;
+            break;
+        }
+        Row row;
+        row.reserve(static_cast<std::size_t>(wanted));
+        for (SQLSMALLINT c = 0; c < wanted && ok; ++c) {
+            const auto column = static_cast<SQLUSMALLINT>(c + 1);
+            const SQLSMALLINT sqlType = types[static_cast<std::size_t>(c)];
+            ValueKind kind = KindOf(sqlType);
+            std::string raw;
+            double number = 0.0;
+            bool isNull = false;
+            SQLLEN indicator = 0;
+            switch (kind) {
+            case ValueKind::Boolean: {
+                unsigned char bit = 0;
+                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_BIT, &bit, sizeof bit, &indicator));
+                isNull = indicator == SQL_NULL_DATA;
+                number = bit;
+                break;
+            }
+            case ValueKind::Float:
+                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_DOUBLE, &number, sizeof number, &indicator));
+                isNull = indicator == SQL_NULL_DATA;
+                break;
+            case ValueKind::DateTime:
+            case ValueKind::Date: {
+                SQL_TIMESTAMP_STRUCT ts{};
+                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts, &indicator));
+                isNull = indicator == SQL_NULL_DATA;
+                if (ok && !isNull) {
+                    char buf[40];
+                    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", ts.year, ts.month, ts.day,
+                                  ts.hour, ts.minute, ts.second);
+                    raw = buf;
+                }
+                break;
+            }
+            case ValueKind::Time: {
+                SQL_TIME_STRUCT tm{};
+                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_TYPE_TIME, &tm, sizeof tm, &indicator));
+                isNull = indicator == SQL_NULL_DATA;
+                if (ok && !isNull) {
+                    char buf[32];
+                    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.hour, tm.minute, tm.second);
+                    raw = buf;
+                }
+                break;
+            }
+            case ValueKind::Binary:
+            case ValueKind::Unknown: {
+                // Only NULL-ness is read; the text does not depend on the bytes.
+                char probe[1];
+                const SQLRETURN got = SQLGetData(stmt, column, SQL_C_BINARY, probe, 0, &indicator);
+                isNull = SQL_SUCCEEDED(got) && indicator == SQL_NULL_DATA;
+                break;
+            }
+            default:
+                ok = ReadText(stmt, column, IsWide(sqlType), raw, isNull);
+                break;
+            }
+            if (!ok)
+                break;
+            row.push_back(VariantToText(isNull ? ValueKind::Null : kind, raw, number, form));
+        }
+        if (!ok)
+            break;
+        if (value != nullptr) {
+            if (!row.empty())
+                *value = row.front();
+            break;
+        }
+        rows->push_back(std::move(row));
+    }
+    return ok;
+}
+
 }  // namespace
 
 std::string VariantToText(ValueKind kind, const std::string& raw, double number, TextForm form)
@@ -320,6 +462,10 @@ bool CAdoDB::Open(const std::string& connectionString, int /*connectOptions*/)
         else if (name.find("postgres") != std::string::npos)
             m_dialect = SqlDialect::PostgreSql;
     }
+    SQLUSMALLINT onCommit = SQL_CB_PRESERVE, onRollback = SQL_CB_PRESERVE;
+    SQLGetInfo(m_connection, SQL_CURSOR_COMMIT_BEHAVIOR, &onCommit, sizeof onCommit, nullptr);
+    SQLGetInfo(m_connection, SQL_CURSOR_ROLLBACK_BEHAVIOR, &onRollback, sizeof onRollback, nullptr);
+    m_preparedEndWithTransaction = onCommit == SQL_CB_DELETE || onRollback == SQL_CB_DELETE;
     return true;
 }
 
@@ -330,6 +476,9 @@ bool CAdoDB::IsOpen() const
 
 void CAdoDB::Close()
 {
+    // The prepared statements belong to this connection: they go before it.
+    FreePrepared();
+    m_inTransaction = false;
     if (m_recordset != nullptr) {
         SQLFreeHandle(SQL_HANDLE_STMT, m_recordset);
         m_recordset = nullptr;
@@ -353,6 +502,8 @@ int CAdoDB::BeginTrans()
         Fail(SQL_HANDLE_DBC, m_connection, "BeginTrans");
         return -1;
     }
+    m_inTransaction = true;
+    m_transactionUsed = false;
     return 1;
 }
 
@@ -362,6 +513,10 @@ bool CAdoDB::CommitTrans()
         return false;
     if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_connection, SQL_COMMIT)))
         return Fail(SQL_HANDLE_DBC, m_connection, "CommitTrans");
+    m_inTransaction = false;
+    m_transactionUsed = false;
+    if (m_preparedEndWithTransaction)
+        FreePrepared();
     SQLSetConnectAttr(m_connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
                       SQL_IS_UINTEGER);
     return true;
@@ -373,6 +528,10 @@ bool CAdoDB::RollbackTrans()
         return false;
     if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_connection, SQL_ROLLBACK)))
         return Fail(SQL_HANDLE_DBC, m_connection, "RollbackTrans");
+    m_inTransaction = false;
+    m_transactionUsed = false;
+    if (m_preparedEndWithTransaction)
+        FreePrepared();
     SQLSetConnectAttr(m_connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
                       SQL_IS_UINTEGER);
     return true;
@@ -437,7 +596,9 @@ bool CAdoDB::Execute(const std::string& statement)
             break;
         ok = SQL_SUCCEEDED(rc);
     }
-    if (!ok)
+    if (ok)
+        m_transactionUsed = true;
+    else
         Fail(SQL_HANDLE_STMT, stmt, "Execute");
     SQLFreeHandle(SQL_HANDLE_STMT, stmt);
     m_recordset = nullptr;
@@ -467,9 +628,10 @@ bool CAdoDB::RunQuery(const std::string& statement, Rows* rows, std::string* val
     m_recordset = stmt;
     SQLSetStmtAttr(stmt, SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
     const std::string text = RewriteForDialect(m_dialect, statement);
-    bool ok = true;
     auto finish = [&](bool result) {
-        if (!result)
+        if (result)
+            m_transactionUsed = true;
+        else
             Fail(SQL_HANDLE_STMT, stmt, "Query");
         SQLFreeHandle(SQL_HANDLE_STMT, stmt);
         m_recordset = nullptr;
@@ -481,98 +643,214 @@ bool CAdoDB::RunQuery(const std::string& statement, Rows* rows, std::string* val
         return finish(true);
     if (!SQL_SUCCEEDED(rc))
         return finish(false);
-    SQLSMALLINT columns = 0;
-    if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns)))
-        return finish(false);
-    std::vector<SQLSMALLINT> types(static_cast<std::size_t>(columns), SQL_UNKNOWN_TYPE);
-    for (SQLSMALLINT c = 0; c < columns; ++c) {
-        SQLCHAR name[256];
-        SQLSMALLINT nameLength = 0, decimals = 0, nullable = 0;
-        SQLULEN size = 0;
-        SQLDescribeCol(stmt, static_cast<SQLUSMALLINT>(c + 1), name, sizeof name, &nameLength,
-                       &types[static_cast<std::size_t>(c)], &size, &decimals, &nullable);
+    return finish(ReadResult(stmt, rows, value, form));
+}
+
+bool CAdoDB::ExecuteBound(const std::string& statement, const std::vector<Param>& params, long long* rowsAffected)
+{
+    return RunBound(statement, params, rowsAffected, nullptr, TextForm::Exact);
+}
+
+bool CAdoDB::QueryValueBound(const std::string& statement, const std::vector<Param>& params, std::string& value,
+                             TextForm form)
+{
+    return RunBound(statement, params, nullptr, &value, form);
+}
+
+void* CAdoDB::Prepared(const std::string& statement)
+{
+    const auto found = m_prepared.find(statement);
+    if (found != m_prepared.end()) {
+        found->second.lastUse = ++m_useCounter;
+        return found->second.handle;
     }
-    const SQLSMALLINT wanted = value != nullptr ? std::min<SQLSMALLINT>(columns, 1) : columns;
-    while (ok) {
-        rc = SQLFetch(stmt);
-        if (rc == SQL_NO_DATA)
-            break;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, m_connection, &stmt))) {
+        Fail(SQL_HANDLE_DBC, m_connection, "Prepare");
+        return nullptr;
+    }
+    SQLSetStmtAttr(stmt, SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
+    const std::string text = RewriteForDialect(m_dialect, statement);
+    if (!SQL_SUCCEEDED(SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+                                  static_cast<SQLINTEGER>(text.size())))) {
+        Fail(SQL_HANDLE_STMT, stmt, "Prepare");
+        SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+        return nullptr;
+    }
+    if (m_prepared.size() >= kPreparedCapacity) {
+        auto oldest = m_prepared.begin();
+        for (auto it = m_prepared.begin(); it != m_prepared.end(); ++it)
+            if (it->second.lastUse < oldest->second.lastUse)
+                oldest = it;
+        SQLFreeHandle(SQL_HANDLE_STMT, oldest->second.handle);
+        m_prepared.erase(oldest);
+    }
+    m_prepared[statement] = PreparedStatement{stmt, ++m_useCounter};
+    return stmt;
+}
+
+void CAdoDB::ForgetPrepared(const std::string& statement)
+{
+    const auto found = m_prepared.find(statement);
+    if (found == m_prepared.end())
+        return;
+    SQLFreeHandle(SQL_HANDLE_STMT, found->second.handle);
+    m_prepared.erase(found);
+}
+
+void CAdoDB::FreePrepared()
+{
+    for (auto& entry : m_prepared)
+        SQLFreeHandle(SQL_HANDLE_STMT, entry.second.handle);
+    m_prepared.clear();
+}
+
+bool CAdoDB::RunBound(const std::string& statement, const std::vector<Param>& params, long long* rowsAffected,
+                      std::string* value, TextForm form)
+{
+    if (rowsAffected != nullptr)
+        *rowsAffected = -1;
+    if (!IsOpen()) {
+        m_lastError = "not connected";
+        m_connectionFault = true;
+        return false;
+    }
+    const char* what = value != nullptr ? "QueryValueBound" : "ExecuteBound";
+    if (params.size() > 32767) {
+        m_lastError = std::string(what) + ": too many parameters";
+        m_connectionFault = false;
+        return false;
+    }
+    SQLHSTMT stmt = Prepared(statement);
+    if (stmt == SQL_NULL_HSTMT)
+        return false;
+    // A statement run with fewer values than markers would fail in the
+    // driver; with more, some drivers would run it and ignore the rest.
+    SQLSMALLINT markers = 0;
+    if (SQL_SUCCEEDED(SQLNumParams(stmt, &markers)) && static_cast<std::size_t>(markers) != params.size()) {
+        m_lastError = std::string(what) + ": " + std::to_string(params.size()) + " values for " +
+                      std::to_string(markers) + " parameters";
+        m_connectionFault = false;
+        return false;
+    }
+
+    // The values as sent: a zero byte cannot be part of a text value (the
+    // quoted literals never carried one either).
+    std::vector<std::string> cleaned(params.size());
+    std::vector<SQLLEN> lengths(params.size());
+    SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const std::string* text = &params[i].value;
+        if (text->find('\0') != std::string::npos) {
+            cleaned[i] = *text;
+            cleaned[i].erase(std::remove(cleaned[i].begin(), cleaned[i].end(), '\0'), cleaned[i].end());
+            text = &cleaned[i];
+        }
+        lengths[i] = static_cast<SQLLEN>(text->size());
+        const Binding binding = BindingFor(params[i].type, text->size());
+        const SQLRETURN rc =
+            SQLBindParameter(stmt, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, binding.sqlType,
+                             binding.columnSize, 0, const_cast<char*>(text->data()),
+                             static_cast<SQLLEN>(text->size()), &lengths[i]);
         if (!SQL_SUCCEEDED(rc)) {
-            ok = false;
-            break;
+            Fail(SQL_HANDLE_STMT, stmt, what);
+            ForgetPrepared(statement);
+            return false;
         }
-        Row row;
-        row.reserve(static_cast<std::size_t>(wanted));
-        for (SQLSMALLINT c = 0; c < wanted && ok; ++c) {
-            const auto column = static_cast<SQLUSMALLINT>(c + 1);
-            const SQLSMALLINT sqlType = types[static_cast<std::size_t>(c)];
-            ValueKind kind = KindOf(sqlType);
-            std::string raw;
-            double number = 0.0;
-            bool isNull = false;
-            SQLLEN indicator = 0;
-            switch (kind) {
-            case ValueKind::Boolean: {
-                unsigned char bit = 0;
-                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_BIT, &bit, sizeof bit, &indicator));
-                isNull = indicator == SQL_NULL_DATA;
-                number = bit;
-                break;
-            }
-            case ValueKind::Float:
-                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_DOUBLE, &number, sizeof number, &indicator));
-                isNull = indicator == SQL_NULL_DATA;
-                break;
-            case ValueKind::DateTime:
-            case ValueKind::Date: {
-                SQL_TIMESTAMP_STRUCT ts{};
-                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts, &indicator));
-                isNull = indicator == SQL_NULL_DATA;
-                if (ok && !isNull) {
-                    char buf[40];
-                    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", ts.year, ts.month, ts.day,
-                                  ts.hour, ts.minute, ts.second);
-                    raw = buf;
-                }
-                break;
-            }
-            case ValueKind::Time: {
-                SQL_TIME_STRUCT tm{};
-                ok = SQL_SUCCEEDED(SQLGetData(stmt, column, SQL_C_TYPE_TIME, &tm, sizeof tm, &indicator));
-                isNull = indicator == SQL_NULL_DATA;
-                if (ok && !isNull) {
-                    char buf[32];
-                    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", tm.hour, tm.minute, tm.second);
-                    raw = buf;
-                }
-                break;
-            }
-            case ValueKind::Binary:
-            case ValueKind::Unknown: {
-                // Only NULL-ness is read; the text does not depend on the bytes.
-                char probe[1];
-                const SQLRETURN got = SQLGetData(stmt, column, SQL_C_BINARY, probe, 0, &indicator);
-                isNull = SQL_SUCCEEDED(got) && indicator == SQL_NULL_DATA;
-                break;
-            }
-            default:
-                ok = ReadText(stmt, column, IsWide(sqlType), raw, isNull);
-                break;
-            }
-            if (!ok)
-                break;
-            row.push_back(VariantToText(isNull ? ValueKind::Null : kind, raw, number, form));
-        }
-        if (!ok)
-            break;
-        if (value != nullptr) {
-            if (!row.empty())
-                *value = row.front();
-            break;
-        }
-        rows->push_back(std::move(row));
     }
-    return finish(ok);
+
+    SQLRETURN rc = SQLExecute(stmt);
+    bool ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
+    if (ok && value != nullptr) {
+        ok = rc == SQL_NO_DATA || ReadResult(stmt, nullptr, value, form);
+    } else if (ok) {
+        SQLLEN count = -1;
+        if (rowsAffected != nullptr && SQL_SUCCEEDED(SQLRowCount(stmt, &count)))
+            *rowsAffected = count;
+        // Later results of a batch may carry errors of their own.
+        while (ok) {
+            rc = SQLMoreResults(stmt);
+            if (rc == SQL_NO_DATA)
+                break;
+            ok = SQL_SUCCEEDED(rc);
+        }
+    }
+    if (!ok) {
+        Fail(SQL_HANDLE_STMT, stmt, what);
+        if (rowsAffected != nullptr)
+            *rowsAffected = -1;
+        // Prepared again on the next use: a refusal may have left the
+        // driver's statement in a state not worth trusting.
+        ForgetPrepared(statement);
+        return false;
+    }
+    // Closes the cursor (an unfinished read would hold SQLite's lock); the
+    // statement stays prepared.
+    SQLFreeStmt(stmt, SQL_CLOSE);
+    SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+    m_transactionUsed = true;
+    return true;
+}
+
+bool CAdoDB::SavepointStatement(const char* what, const std::string& name, const std::string& statement)
+{
+    bool valid = !name.empty() && name.size() <= 32 &&
+                 (std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_');
+    for (char c : name)
+        valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+    if (!valid) {
+        m_lastError = std::string(what) + ": not a savepoint name: " + name;
+        m_connectionFault = false;
+        return false;
+    }
+    if (!IsOpen()) {
+        m_lastError = "not connected";
+        m_connectionFault = true;
+        return false;
+    }
+    // Outside a transaction SQLite would open one of its own that the driver
+    // never commits; the other servers refuse.
+    if (!m_inTransaction) {
+        m_lastError = std::string(what) + ": no transaction is open";
+        m_connectionFault = false;
+        return false;
+    }
+    if (statement.empty())
+        return true;
+    // A savepoint must not be what opens the transaction; a statement of no
+    // effect opens it first. The PostgreSQL driver undoes a failed statement
+    // alone (a savepoint of its own around each one) except after a savepoint
+    // of ours that opened the transaction: there it rolls the whole
+    // transaction back, our savepoint with it. SQL Server, in the implicit
+    // transactions its driver uses, opens none for SAVE TRANSACTION (nor for
+    // a select from no table) and refuses it.
+    if (!m_transactionUsed) {
+        const char* opener = m_dialect == SqlDialect::PostgreSql ? "select 1"
+                             : m_dialect == SqlDialect::SqlServer ? "select top 0 1 from sys.objects"
+                                                                   : nullptr;
+        if (opener != nullptr && !Execute(opener))
+            return false;
+    }
+    return Execute(statement);
+}
+
+bool CAdoDB::Savepoint(const std::string& name)
+{
+    return SavepointStatement("Savepoint", name,
+                              (m_dialect == SqlDialect::SqlServer ? "SAVE TRANSACTION " : "SAVEPOINT ") + name);
+}
+
+bool CAdoDB::RollbackToSavepoint(const std::string& name)
+{
+    return SavepointStatement(
+        "RollbackToSavepoint", name,
+        (m_dialect == SqlDialect::SqlServer ? "ROLLBACK TRANSACTION " : "ROLLBACK TO SAVEPOINT ") + name);
+}
+
+bool CAdoDB::ReleaseSavepoint(const std::string& name)
+{
+    return SavepointStatement("ReleaseSavepoint", name,
+                              m_dialect == SqlDialect::SqlServer ? std::string() : "RELEASE SAVEPOINT " + name);
 }
 
 }  // namespace rtu::storage
