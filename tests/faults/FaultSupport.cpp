@@ -201,6 +201,96 @@ std::string PrivatePostgres::SettingsKeys() const
            "\nUser=rtu_test\nPwd=rtu_test_pw\n";
 }
 
+// ---- databases, files, polls ---------------------------------------------------
+
+namespace {
+
+std::string ConnectionOf(const std::string& database)
+{
+    return database.find("Driver=") != std::string::npos ? database : "Driver=SQLite3;Database=" + database;
+}
+
+}  // namespace
+
+std::optional<std::string> ValueOf(const std::string& database, const std::string& statement)
+{
+    storage::CAdoDB db;
+    storage::Rows rows;
+    if (!db.Open(ConnectionOf(database)) || !db.QueryRows(statement, rows)) return std::nullopt;
+    if (rows.empty() || rows[0].empty()) return std::string();
+    return rows[0][0];
+}
+
+bool ExecuteOn(const std::string& database, const std::string& statement, std::string& why)
+{
+    storage::CAdoDB db;
+    if (!db.Open(ConnectionOf(database)) || !db.Execute(statement)) {
+        why = statement + ": " + db.LastError();
+        return false;
+    }
+    return true;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// ---- SilentServer --------------------------------------------------------------
+
+SilentServer::SilentServer()
+{
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 64) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (listener_ >= 0) ::close(listener_);
+        listener_ = -1;
+        return;
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+SilentServer::~SilentServer()
+{
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (int fd : held_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
+}
+
+void SilentServer::Run()
+{
+    while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        held_.push_back(fd);
+        ++accepted_;
+    }
+}
+
 // ---- Flooder -----------------------------------------------------------------
 
 Flooder::Flooder(std::uint16_t port, std::string pattern) : pattern_(std::move(pattern))

@@ -9,8 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace rtu::faults {
 
@@ -66,6 +70,46 @@ private:
     std::string data_;
     std::string connection_;
     bool started_ = false;
+};
+
+// The first value of the first row of a query on a database (an SQLite file,
+// or a connection string that names its Driver); nothing when the database
+// cannot be opened or the query fails. For polls: a miss is no test failure.
+std::optional<std::string> ValueOf(const std::string& database, const std::string& statement);
+
+// Runs a statement on a database; false with the reason when it failed.
+bool ExecuteOn(const std::string& database, const std::string& statement, std::string& why);
+
+// Polls `condition` every `step` until it holds (true) or `limit` has passed.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step = std::chrono::milliseconds(100));
+
+// The whole text of a file (empty when there is none).
+std::string FileText(const std::string& path);
+
+// A loopback TCP server that accepts every connection and then neither reads
+// nor answers: a database server that hangs. The connections are held until
+// the end.
+class SilentServer {
+public:
+    SilentServer();
+    ~SilentServer();
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    bool Listening() const { return listener_ >= 0; }
+    std::uint16_t Port() const { return port_; }
+    int Accepted() const { return accepted_.load(); }
+
+private:
+    void Run();
+
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::vector<int> held_;
+    std::thread thread_;
 };
 
 // A station's connection that sends the same bytes over and over, as fast
