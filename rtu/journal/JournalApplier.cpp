@@ -10,7 +10,7 @@
 
 namespace rtu::journal {
 
-using storage::CAdoDB;
+using storage::BoundConnection;
 using storage::Param;
 using storage::ParamType;
 using storage::SqlDialect;
@@ -33,7 +33,7 @@ std::string Lower(std::string text)
 
 const char* DatabaseName(Database db) { return db == Database::Main ? "main" : "secondary"; }
 
-bool EnsureJournalTable(CAdoDB& db)
+bool EnsureJournalTable(BoundConnection& db)
 {
     switch (db.Dialect()) {
     case SqlDialect::SqlServer:
@@ -50,17 +50,17 @@ bool EnsureJournalTable(CAdoDB& db)
     return false;
 }
 
-bool ReadWrittenMark(CAdoDB& db, const std::string& journalId, std::int64_t& seq)
+bool ReadWrittenMark(BoundConnection& db, const std::string& journalId, std::int64_t& seq)
 {
     std::string value;
     if (!db.QueryValueBound("select LastSeq from JournalApplied where JournalId=?", {Param{ParamType::Text, journalId}},
-                            value))
+                            value, storage::TextForm::Exact))
         return false;
     seq = value.empty() ? 0 : std::strtoll(value.c_str(), nullptr, 10);
     return true;
 }
 
-bool WriteWrittenMark(CAdoDB& db, const std::string& journalId, std::int64_t seq)
+bool WriteWrittenMark(BoundConnection& db, const std::string& journalId, std::int64_t seq)
 {
     const std::vector<Param> params{Param{ParamType::Integer, std::to_string(seq)},
                                     Param{ParamType::Text, journalId}};
@@ -70,7 +70,7 @@ bool WriteWrittenMark(CAdoDB& db, const std::string& journalId, std::int64_t seq
         return false;
     if (touched > 0) return true;
     return db.ExecuteBound("insert into JournalApplied(LastSeq, UpdateTime, JournalId) values(?, getdate(), ?)",
-                           params);
+                           params, nullptr);
 }
 
 bool RefusesEveryWrite(const std::string& error)
@@ -112,21 +112,18 @@ bool JournalApplier::TestWrite(std::string& error)
         std::lock_guard<std::mutex> lock(connectionLock_);
         connection = connection_;
     }
-    CAdoDB db;
-    if (!db.Open(connection)) {
-        error = db.LastError();
-        return false;
-    }
-    if (db.Dialect() == SqlDialect::Sqlite && !storage::InstallSqliteSchemaIfEmpty(db)) {
-        error = "the tables could not be created: " + db.LastError();
+    auto db = storage::OpenWriterConnection(connection, error);
+    if (!db) return false;
+    if (db->Dialect() == SqlDialect::Sqlite && !storage::InstallSqliteSchemaIfEmpty(*db)) {
+        error = "the tables could not be created: " + db->LastError();
         return false;
     }
     std::int64_t mark = 0;
-    bool ok = EnsureJournalTable(db) && db.BeginTrans() >= 0 && ReadWrittenMark(db, journal_.Id(), mark) &&
-              WriteWrittenMark(db, journal_.Id(), mark) && db.CommitTrans();
+    const bool ok = EnsureJournalTable(*db) && db->BeginTrans() >= 0 && ReadWrittenMark(*db, journal_.Id(), mark) &&
+                    WriteWrittenMark(*db, journal_.Id(), mark) && db->CommitTrans();
     if (!ok) {
-        error = db.LastError();
-        db.RollbackTrans();
+        error = db->LastError();
+        db->RollbackTrans();
     }
     return ok;
 }
@@ -175,11 +172,11 @@ bool JournalApplier::Connect(Failure& failure)
         std::lock_guard<std::mutex> lock(connectionLock_);
         connection = connection_;
     }
-    conn_ = std::make_unique<CAdoDB>();
-    if (!conn_->Open(connection)) {
-        failure = FailureOf("");
+    std::string error;
+    conn_ = storage::OpenWriterConnection(connection, error);
+    if (!conn_) {
+        failure.error = error;
         failure.wholeDatabase = true;
-        conn_.reset();
         return false;
     }
     if (conn_->Dialect() == SqlDialect::Sqlite) storage::InstallSqliteSchemaIfEmpty(*conn_);
@@ -251,14 +248,14 @@ void JournalApplier::Loop()
     reader_.reset();
 }
 
-bool RunReportStatement(CAdoDB& db, const ReportStatement& statement, std::map<std::string, double>* levels)
+bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, std::map<std::string, double>* levels)
 {
     switch (statement.kind) {
     case StatementKind::HourSlot: {
         long long touched = -1;
         if (!db.ExecuteBound(HourSlotUpdateText(), HourSlotUpdateParams(statement), &touched)) return false;
         if (touched > 0) return true;
-        return db.ExecuteBound(StatementText(statement.kind), statement.params);
+        return db.ExecuteBound(StatementText(statement.kind), statement.params, nullptr);
     }
     case StatementKind::RiverLevel: {
         if (statement.params.size() < 4) return true;
@@ -270,17 +267,18 @@ bool RunReportStatement(CAdoDB& db, const ReportStatement& statement, std::map<s
             last = known->second;
         } else {
             std::string previous;
-            if (!db.QueryValueBound(LastRiverLevelText(), {statement.params[0]}, previous)) return false;
+            if (!db.QueryValueBound(LastRiverLevelText(), {statement.params[0]}, previous, storage::TextForm::Exact))
+                return false;
             last = std::atof(previous.c_str());
         }
         std::vector<Param> params = statement.params;
         params.push_back(Param{ParamType::Text, std::to_string(RiverTrend(last, level))});
-        if (!db.ExecuteBound(StatementText(statement.kind), params)) return false;
+        if (!db.ExecuteBound(StatementText(statement.kind), params, nullptr)) return false;
         if (levels != nullptr) (*levels)[code] = level;
         return true;
     }
     default:
-        return db.ExecuteBound(StatementText(statement.kind), statement.params);
+        return db.ExecuteBound(StatementText(statement.kind), statement.params, nullptr);
     }
 }
 

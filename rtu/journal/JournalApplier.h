@@ -1,7 +1,7 @@
 // The writer of one database: reads the journal's reports in sequence order
 // and writes their rows, many reports per transaction, on a thread and a
-// connection of its own. Every statement is prepared once per connection and
-// run with bound values.
+// connection of its own (OpenWriterConnection). Every statement is prepared
+// once per connection and run with bound values.
 //
 // Each transaction also records the last sequence number it wrote in the
 // database's table JournalApplied (one row per journal), so that after a
@@ -21,7 +21,7 @@
 #pragma once
 
 #include "rtu/journal/ReportJournal.h"
-#include "rtu/storage/AdoDB.h"
+#include "rtu/storage/BoundConnection.h"
 #include "rtu/uplink/StatementTarget.h"
 
 #include <atomic>
@@ -41,14 +41,14 @@ const char* DatabaseName(Database db);
 
 // The bookkeeping table, created when a database does not have it yet, and
 // its row of one journal.
-bool EnsureJournalTable(storage::CAdoDB& db);
-bool ReadWrittenMark(storage::CAdoDB& db, const std::string& journalId, std::int64_t& seq);
-bool WriteWrittenMark(storage::CAdoDB& db, const std::string& journalId, std::int64_t seq);
+bool EnsureJournalTable(storage::BoundConnection& db);
+bool ReadWrittenMark(storage::BoundConnection& db, const std::string& journalId, std::int64_t& seq);
+bool WriteWrittenMark(storage::BoundConnection& db, const std::string& journalId, std::int64_t seq);
 
 // Runs one statement of a report on `db`, with the look-ups its kind needs
 // (the last river level, whether the hourly slot row exists). `levels`
 // remembers river levels between calls of one writer (may be null).
-bool RunReportStatement(storage::CAdoDB& db, const ReportStatement& statement, std::map<std::string, double>* levels);
+bool RunReportStatement(storage::BoundConnection& db, const ReportStatement& statement, std::map<std::string, double>* levels);
 
 // True when an error says the database refuses writes as a whole (read-only,
 // locked), not this statement.
@@ -117,7 +117,7 @@ private:
     std::string connection_;
 
     // Owned by the writer thread.
-    std::unique_ptr<storage::CAdoDB> conn_;
+    std::unique_ptr<storage::BoundConnection> conn_;
     std::unique_ptr<ReportJournal::Reader> reader_;
     std::map<std::string, double> levels_;  // last river level per station code
     std::chrono::milliseconds backoff_{0};

@@ -56,15 +56,15 @@ ReplayOutcome ReplayRejected(const std::string& journalPath, const std::string& 
         outcome.ok = false;
         return outcome;
     }
-    std::map<std::string, std::unique_ptr<storage::CAdoDB>> connections;
+    std::map<std::string, std::unique_ptr<storage::BoundConnection>> connections;
     for (const RejectedStatement& r : rows) {
         const std::string& connection = r.database == "secondary" ? secondaryConnection : mainConnection;
         auto& db = connections[r.database];
         if (!db && !connection.empty()) {
-            db = std::make_unique<storage::CAdoDB>();
-            if (!db->Open(connection)) {
-                out << r.database << " database cannot be reached: " << db->LastError() << "\n";
-                db.reset();
+            std::string error;
+            db = storage::OpenWriterConnection(connection, error);
+            if (!db) {
+                out << r.database << " database cannot be reached: " << error << "\n";
                 connections.erase(r.database);
             }
         }
@@ -72,7 +72,7 @@ ReplayOutcome ReplayRejected(const std::string& journalPath, const std::string& 
             ++outcome.unreachable;
             continue;
         }
-        storage::CAdoDB& conn = *connections[r.database];
+        storage::BoundConnection& conn = *connections[r.database];
         ReportStatement statement;
         statement.db = r.database == "secondary" ? Database::Secondary : Database::Main;
         statement.kind = static_cast<StatementKind>(r.kind);

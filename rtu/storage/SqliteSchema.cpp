@@ -6,10 +6,11 @@
 
 namespace rtu::storage {
 
-bool InstallSqliteSchemaIfEmpty(CAdoDB& db)
+bool InstallSqliteSchemaIfEmpty(BoundConnection& db)
 {
     std::string tables = "0";
-    if (!db.QueryValue("select count(*) from sqlite_master where type in ('table','view')", tables)) {
+    if (!db.QueryValue("select count(*) from sqlite_master where type in ('table','view')", tables,
+                       TextForm::Exact)) {
         RTU_LOG_ERROR("SQLite database could not be examined: " << db.LastError());
         return false;
     }

@@ -6,13 +6,13 @@
 
 namespace rtu::storage {
 
-class CAdoDB;
+class BoundConnection;
 
 // The text of config/sql/sqlite.sql as it was at build time.
 std::string_view SqliteSchemaScript();
 
 // Creates the schema when the connected SQLite database holds no table yet.
 // True when the schema is there afterwards (created now or found).
-bool InstallSqliteSchemaIfEmpty(CAdoDB& db);
+bool InstallSqliteSchemaIfEmpty(BoundConnection& db);
 
 }  // namespace rtu::storage
