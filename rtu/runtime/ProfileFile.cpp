@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <unordered_map>
 #include <unistd.h>
 
 namespace rtu {
@@ -268,24 +271,114 @@ bool ReplaceFile(const std::string& path, const std::string& content)
     return ok;
 }
 
+std::string LookupName(std::string_view section, std::string_view key)
+{
+    std::string name;
+    name.reserve(section.size() + key.size() + 1);
+    for (char c : section) name += AsciiLower(c);
+    name += '\n';
+    for (char c : key) name += AsciiLower(c);
+    return name;
+}
+
+// Every value a read can give of one file, by section and key, with what
+// identifies the version of the file they were read from. The program reads
+// its settings and texts for every frame (a station's storage number, the
+// texts of log lines); parsing the file again each time cost more than the
+// frame itself. A file changed on disk (in place or replaced by rename, by
+// this process or another) has another inode, size or modification time, and
+// is read again.
+struct ParsedFile {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    std::unordered_map<std::string, std::string> values;  // LookupName -> value
+};
+
+bool SameVersion(const ParsedFile& file, const struct stat& info)
+{
+    return file.device == info.st_dev && file.inode == info.st_ino && file.size == info.st_size &&
+           file.modified.tv_sec == info.st_mtim.tv_sec && file.modified.tv_nsec == info.st_mtim.tv_nsec;
+}
+
+std::shared_ptr<const ParsedFile> Parse(const std::string& content, const struct stat& info)
+{
+    auto file = std::make_shared<ParsedFile>();
+    file->device = info.st_dev;
+    file->inode = info.st_ino;
+    file->size = info.st_size;
+    file->modified = info.st_mtim;
+    // Only the first section of a name counts, and in it the first key of a name.
+    std::map<std::string, bool> sections;
+    std::string current;
+    bool counted = false;
+    ForEachLine(content, [&](std::string_view raw, std::size_t index) {
+        const Line line = Classify(raw, index == 0);
+        if (line.kind == LineKind::Section) {
+            current = LookupName(line.name, "");
+            counted = sections.emplace(current, true).second;
+        } else if (line.kind == LineKind::Key && counted) {
+            std::string name = current;
+            for (char c : line.name) name += AsciiLower(c);
+            file->values.emplace(std::move(name), std::string(line.value));
+        }
+        return true;
+    });
+    return file;
+}
+
+// The parsed files by path. The lock is held only to look up or replace an
+// entry (never around file access); no other lock is taken under it.
+std::mutex& ParsedFilesLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::unordered_map<std::string, std::shared_ptr<const ParsedFile>>& ParsedFiles()
+{
+    static std::unordered_map<std::string, std::shared_ptr<const ParsedFile>> files;
+    return files;
+}
+
 }  // namespace
 
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::size_t bufferSize)
 {
-    std::string content;
-    if (bufferSize == 0 || !ReadContent(path, content)) {
+    struct stat info {};
+    if (bufferSize == 0 || ::stat(path.c_str(), &info) != 0) {
         return {};
     }
-    std::string value;
-    ForEachKey(content, section, [&](const Line& line) {
-        if (!SameName(line.name, key)) {
-            return true;
+    std::shared_ptr<const ParsedFile> file;
+    {
+        std::lock_guard<std::mutex> lock(ParsedFilesLock());
+        auto found = ParsedFiles().find(path);
+        if (found != ParsedFiles().end() && SameVersion(*found->second, info)) file = found->second;
+    }
+    if (!file) {
+        std::string content;
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return {};
         }
-        value = CutText(line.value, bufferSize - 1);
-        return false;
-    });
-    return value;
+        // The version read is the one of the open file, not of the path's
+        // earlier stat: a rename in between is then read again next time.
+        if (::fstat(fd, &info) != 0) {
+            ::close(fd);
+            return {};
+        }
+        ::close(fd);
+        if (!ReadContent(path, content)) {
+            return {};
+        }
+        file = Parse(content, info);
+        std::lock_guard<std::mutex> lock(ParsedFilesLock());
+        ParsedFiles()[path] = file;
+    }
+    const auto value = file->values.find(LookupName(section, key));
+    return value == file->values.end() ? std::string() : CutText(value->second, bufferSize - 1);
 }
 
 bool WriteProfileString(const std::string& path, std::string_view section,
