@@ -4,6 +4,8 @@
 #include "rtu/runtime/Log.h"
 #include "rtu/storage/SqliteSchema.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -204,6 +206,7 @@ void JournalApplier::Disconnect()
 
 void JournalApplier::Loop()
 {
+    pthread_setname_np(pthread_self(), db_ == Database::Main ? "rtu-write-main" : "rtu-write-2nd");
     reader_ = std::make_unique<ReportJournal::Reader>(journal_.Path());
     if (!reader_->Ok()) {
         RTU_LOG_ERROR(DatabaseName(db_) << " database writer cannot read the report journal: " << reader_->Error());

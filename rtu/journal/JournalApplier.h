@@ -59,7 +59,7 @@ public:
     struct Options {
         std::chrono::milliseconds retryFirst{250};
         std::chrono::milliseconds retryLongest{10000};
-        std::size_t reportsPerTransaction = 64;
+        std::size_t reportsPerTransaction = 512;
     };
 
     JournalApplier(ReportJournal& journal, Database db);

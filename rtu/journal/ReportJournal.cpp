@@ -3,6 +3,7 @@
 #include "rtu/protocol/TimeText.h"
 #include "rtu/runtime/Log.h"
 
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -245,6 +246,7 @@ void ReportJournal::SetWritten(int slot, std::int64_t seq)
 
 void ReportJournal::CommitterLoop()
 {
+    pthread_setname_np(pthread_self(), "rtu-journal");
     std::vector<Pending> group;
     auto lastMeasure = std::chrono::steady_clock::now();
     for (;;) {

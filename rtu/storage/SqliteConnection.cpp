@@ -92,6 +92,14 @@ bool SqliteConnection::Open(const std::string& connectionString)
         return false;
     }
     if (word(sync)) Execute("PRAGMA synchronous=" + sync);
+    // The writer inserts into several indexes of a growing file: with the
+    // default cache of 2 MB most of its time went to reading pages back from
+    // the operating system. 64 MB of cache and reads through a memory map.
+    Execute("PRAGMA cache_size=-65536");
+    Execute("PRAGMA mmap_size=1073741824");
+    // Pages written again and again between two checkpoints are copied into
+    // the file once: checkpoints every 40 MB of log instead of every 4 MB.
+    Execute("PRAGMA wal_autocheckpoint=10000");
     // A file that is not a database is found at its first read.
     std::string tables;
     if (!QueryValue("select count(*) from sqlite_master", tables, TextForm::Exact)) {

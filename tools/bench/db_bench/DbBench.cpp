@@ -11,8 +11,12 @@
 //     per transaction, WAL journal and synchronous=NORMAL as the program's
 //     connection sets them. It is what SQLite can take of this workload on the
 //     machine; the pool's ratio to it tells how much of that the pool gets;
+//   - the report writer: the reports kept in a report journal, then written by
+//     the database writer of the program (JournalApplier) from there, as the
+//     data centre stores every acknowledged report;
 //   - the pool with a 100 ms pause and a new connection before every statement.
-// Then the pool and the paused pool on a PostgreSQL server, when one is named.
+// Then the pool, the writer and the paused pool on a PostgreSQL server, when
+// one is named.
 //
 //   db_bench [--count N] [--legacy-count N] [--runs R] [--pg CONNECTION] [--only sqlite|postgresql]
 //
@@ -25,6 +29,8 @@
 // Another way of writing the same reports is measured by a function like
 // MeasureReference: it takes a new file and the reports of MakeTimedReports,
 // writes them and returns the statements per second; BestOf runs it.
+#include "rtu/journal/JournalApplier.h"
+#include "rtu/journal/ReportJournal.h"
 #include "rtu/protocol/Elements.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/protocol/TimeText.h"
@@ -359,6 +365,52 @@ double MeasureReference(const std::string& path, const std::vector<TimedReport>&
 
 // ---------------------------------------------------------------------------
 
+// The report writer: the reports go into a new journal first (not timed),
+// then the writer of the database takes them from there into the rows; timed
+// from its start until the last report is written.
+double MeasureWriter(const std::string& connection, const std::string& journalPath,
+                     const std::vector<TimedReport>& reports)
+{
+    using namespace rtu;
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(journalPath + suffix);
+    journal::ReportJournal journal;
+    journal::ReportJournal::Options options;
+    options.path = journalPath;
+    std::string error;
+    if (!journal.Open(options, error)) {
+        std::fprintf(stderr, "journal: %s\n", error.c_str());
+        return 0;
+    }
+    std::atomic<std::size_t> kept{0};
+    for (const TimedReport& r : reports) {
+        StoredReport stored;
+        stored.receivedAt = "2026-12-10 12:00:00";
+        stored.storageNumber = r.storageNumber;
+        stored.station = r.storageNumber;
+        stored.centre = "01";
+        stored.functionCode = r.functionCode;
+        stored.frame = r.frame;
+        while (journal.Submit(stored, [&kept] { ++kept; }) != journal::ReportJournal::Submitted::Accepted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    while (kept.load() < reports.size()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::int64_t last = journal.LastSeq();
+    journal::JournalApplier writer(journal, Database::Main);
+    writer.SetConnectionString(connection);
+    if (!writer.TestWrite(error)) {
+        std::fprintf(stderr, "writer: %s\n", error.c_str());
+        return 0;
+    }
+    const auto start = Clock::now();
+    writer.Start();
+    while (writer.WrittenUpTo() < last) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    writer.Stop(std::chrono::milliseconds(0));
+    journal.Close();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(journalPath + suffix);
+    return static_cast<double>(CountStatements(reports)) / seconds;
+}
+
 // One figure line; scripts/bench reads them.
 void Report(const char* backend, const char* mode, const std::vector<TimedReport>& reports, double perSecond,
             long long rows, const PoolCounters* counters = nullptr)
@@ -468,6 +520,12 @@ int main(int argc, char** argv)
         Report("SQLite", "C API reference", reports, reference.perSecond, reference.rows);
         if (reference.perSecond > 0)
             std::printf("SQLite     pool/reference: %.3f\n", pool.perSecond / reference.perSecond);
+        const Best writer = BestOf(runs, folder, "writer", [&](const std::string& file) {
+            return MeasureWriter(SqliteConnection(file), file + ".journal", reports);
+        });
+        Report("SQLite", "report writer", reports, writer.perSecond, writer.rows);
+        if (reference.perSecond > 0)
+            std::printf("SQLite     writer/reference: %.3f\n", writer.perSecond / reference.perSecond);
         PoolCounters legacyCounters;
         const Best legacy = BestOf(1, folder, "legacy", [&](const std::string& file) {
             return MeasurePool(SqliteConnection(file), legacyReports, true, legacyCounters);
@@ -494,7 +552,12 @@ int main(int argc, char** argv)
                     if (ok && !db.Execute(statement)) ok = false;
                 if (!ok) std::fprintf(stderr, "PostgreSQL schema: %s\n", db.LastError().c_str());
             }
-            if (ok) {
+            if (ok && std::string(mode) == "report writer") {
+                const std::string journalPath =
+                    (std::filesystem::temp_directory_path() / (schema + ".journal")).string();
+                const double perSecond = MeasureWriter(conn, journalPath, work);
+                Report("PostgreSQL", mode, work, perSecond, StoredRows(conn));
+            } else if (ok) {
                 PoolCounters counters;
                 const double perSecond = MeasurePool(conn, work, legacy, counters);
                 Report("PostgreSQL", mode, work, perSecond, StoredRows(conn), &counters);
@@ -502,7 +565,7 @@ int main(int argc, char** argv)
             admin.Execute("DROP SCHEMA " + schema + " CASCADE");
             return ok;
         };
-        if (!measure("pool as built", reports, false) ||
+        if (!measure("pool as built", reports, false) || !measure("report writer", reports, false) ||
             !measure("100 ms pause, new connection", legacyReports, true))
             return 1;
     } else if (only.empty() || only == "postgresql") {
