@@ -19,6 +19,7 @@
 // one is named.
 //
 //   db_bench [--count N] [--legacy-count N] [--runs R] [--pg CONNECTION] [--only sqlite|postgresql]
+//            [--skip-pool 1]
 //
 // N counts statements and is rounded up to whole reports. The pool and the
 // reference on SQLite are run R times (3), each on a new file, and the best
@@ -482,6 +483,7 @@ int main(int argc, char** argv)
     int runs = 3;
     std::string pg = std::getenv("RTU_TEST_PG_CONN") ? std::getenv("RTU_TEST_PG_CONN") : "";
     std::string only;
+    bool skipPool = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--count"))
             count = std::atoi(argv[i + 1]);
@@ -493,6 +495,8 @@ int main(int argc, char** argv)
             pg = argv[i + 1];
         else if (!std::strcmp(argv[i], "--only"))
             only = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--skip-pool"))
+            skipPool = std::atoi(argv[i + 1]) != 0;
     }
 
     // Enough reports for the larger count (a report makes fewer statements
@@ -510,15 +514,18 @@ int main(int argc, char** argv)
         const auto folder = std::filesystem::temp_directory_path() / ("db_bench-" + std::to_string(getpid()));
         std::filesystem::create_directories(folder);
         PoolCounters counters;
-        const Best pool = BestOf(runs, folder, "pool", [&](const std::string& file) {
-            return MeasurePool(SqliteConnection(file), reports, false, counters);
-        });
-        Report("SQLite", "pool as built", reports, pool.perSecond, pool.rows, &counters);
+        Best pool;
+        if (!skipPool) {
+            pool = BestOf(runs, folder, "pool", [&](const std::string& file) {
+                return MeasurePool(SqliteConnection(file), reports, false, counters);
+            });
+            Report("SQLite", "pool as built", reports, pool.perSecond, pool.rows, &counters);
+        }
         const Best reference = BestOf(runs, folder, "reference", [&](const std::string& file) {
             return MeasureReference(file, reports);
         });
         Report("SQLite", "C API reference", reports, reference.perSecond, reference.rows);
-        if (reference.perSecond > 0)
+        if (reference.perSecond > 0 && !skipPool)
             std::printf("SQLite     pool/reference: %.3f\n", pool.perSecond / reference.perSecond);
         const Best writer = BestOf(runs, folder, "writer", [&](const std::string& file) {
             return MeasureWriter(SqliteConnection(file), file + ".journal", reports);
