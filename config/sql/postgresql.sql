@@ -142,6 +142,17 @@ CREATE TABLE IF NOT EXISTS ST_RIVER_R (
     PRIMARY KEY (STCD, TM)
 );
 
+-- Bookkeeping of the data centre's report journal: for each journal (a local
+-- file of the data centre, named by its identity), the last report whose rows
+-- are in this database. It is written in the same transaction as the rows, so
+-- after a crash nothing is written twice. The data centre creates this table
+-- itself when it is missing.
+CREATE TABLE IF NOT EXISTS JournalApplied (
+    JournalId  VARCHAR(64) PRIMARY KEY,
+    LastSeq    BIGINT NOT NULL,
+    UpdateTime TIMESTAMP(0)
+);
+
 -- Storage number, function code, frame as hexadecimal text.
 CREATE OR REPLACE PROCEDURE proc_InsertReceive(p_yczno TEXT, p_commandname TEXT, p_commanddata TEXT)
 LANGUAGE sql AS $$

@@ -139,6 +139,17 @@ CREATE TABLE ST_RIVER_R (
     PRIMARY KEY (STCD, TM)
 );
 
+-- Bookkeeping of the data centre's report journal: for each journal (a local
+-- file of the data centre, named by its identity), the last report whose rows
+-- are in this database. It is written in the same transaction as the rows, so
+-- after a crash nothing is written twice. The data centre creates this table
+-- itself when it is missing.
+CREATE TABLE JournalApplied (
+    JournalId  VARCHAR(64) PRIMARY KEY,
+    LastSeq    BIGINT NOT NULL,
+    UpdateTime DATETIME
+);
+
 -- proc_InsertReceive storage number, function code, frame as hexadecimal text
 CREATE VIEW proc_InsertReceive (YCZNo, CommandName, CommandData) AS
     SELECT NULL, NULL, NULL WHERE 0;

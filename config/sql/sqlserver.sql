@@ -165,6 +165,19 @@ CREATE TABLE dbo.ST_RIVER_R (
 );
 GO
 
+-- Bookkeeping of the data centre's report journal: for each journal (a local
+-- file of the data centre, named by its identity), the last report whose rows
+-- are in this database. It is written in the same transaction as the rows, so
+-- after a crash nothing is written twice. The data centre creates this table
+-- itself when it is missing.
+IF OBJECT_ID(N'dbo.JournalApplied', N'U') IS NULL
+CREATE TABLE dbo.JournalApplied (
+    JournalId  VARCHAR(64) NOT NULL PRIMARY KEY,
+    LastSeq    BIGINT NOT NULL,
+    UpdateTime DATETIME NULL
+);
+GO
+
 -- Storage number, function code, frame as hexadecimal text.
 CREATE OR ALTER PROCEDURE dbo.proc_InsertReceive
     @YCZNo       VARCHAR(50),
