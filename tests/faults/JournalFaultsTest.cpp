@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -151,12 +152,6 @@ bool AllWritten(const RtuProcess& centre, const std::string& database)
     const std::int64_t last = JournalLastSeq(centre);
     const auto mark = ValueOf(database, "select max(LastSeq) from JournalApplied");
     return last > 0 && mark && !mark->empty() && std::atoll(mark->c_str()) == last;
-}
-
-long Number(const std::string& database, const std::string& statement)
-{
-    const auto value = ValueOf(database, statement);
-    return value && !value->empty() ? std::atol(value->c_str()) : -1;
 }
 
 // ---- frames, acknowledged and stored -----------------------------------------------
@@ -296,6 +291,390 @@ TEST(JournalKill, KilledAtRandomMomentsUnderLoadLosesNoAcknowledgedReportAndStor
               std::to_string(stored.size()));
     EXPECT_EQ(e2e::Count(secondary, "select count(*) from ST_RIVER_R"), std::to_string(stored.size()));
     EXPECT_EQ(JournalNumber(centre, "SELECT COUNT(*) FROM Rejected"), 0);
+}
+
+// ---- the main database unreachable or refusing writes ---------------------------------
+
+// A centre whose main database is the private PostgreSQL server (the
+// secondary stays the SQLite file third.db).
+CentreSettings OnPostgres(const PrivatePostgres& database)
+{
+    CentreSettings settings;
+    settings.logLevel = "ERROR";
+    settings.mainDatabase = database.SettingsKeys();
+    settings.mainConnection = database.Connection();
+    return settings;
+}
+
+#define START_POSTGRES(database)                                                          \
+    if (!PrivatePostgres::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed"; \
+    PrivatePostgres database;                                                            \
+    {                                                                                    \
+        std::string why;                                                                 \
+        ASSERT_TRUE(database.Start(why)) << why;                                         \
+    }
+
+// Stops the program and says how long the stop took.
+int StopTimed(RtuProcess& centre, const char* what)
+{
+    const auto stopping = Clock::now();
+    const int status = centre.Stop();
+    std::printf("%s: stopped in %.1f s\n", what, std::chrono::duration<double>(Clock::now() - stopping).count());
+    return status;
+}
+
+// 200 timed reports, 20 from each of 10 stations, every one acknowledged;
+// the keys acknowledged.
+std::set<std::string> TwoHundredReports(const RtuProcess& centre, int base, std::string& output)
+{
+    int status = 0;
+    output = Simulate(centre,
+                      "--base " + std::to_string(base) +
+                          " --stations 10 --count 20 --kind 32 --fast --drain 10 --expect-acks --verbose",
+                      status);
+    EXPECT_EQ(status, 0) << SummaryLines(output);
+    EXPECT_EQ(ReadSummary(output).acknowledged, 200) << SummaryLines(output);
+    return AcknowledgedInOutput(output);
+}
+
+// Every acknowledged report is in the database: one frame each, and the
+// readings stationsim expects of them.
+void ExpectEveryReportIn(const std::string& database, const std::set<std::string>& acknowledged,
+                         const std::string& output)
+{
+    ExpectStoredOnce(acknowledged, StoredFrames(database));
+    EXPECT_EQ(StoredFrames(database).size(), acknowledged.size());
+    const auto at = output.find("DeviceTimingData ", output.find("rows expected: "));
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_EQ(e2e::Count(database, "select count(*) from DeviceTimingData"),
+              std::to_string(std::atol(output.c_str() + at + 17)));
+}
+
+TEST(JournalOutage, StopWhileTheMainDatabaseIsDownKeepsTheReportsForTheNextStart)
+{
+    START_POSTGRES(database);
+    RtuProcess centre(OnPostgres(database));
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    ASSERT_TRUE(centre.WaitForOutput(kMainConnected)) << centre.Output();
+
+    ASSERT_TRUE(database.Stop());
+    std::string output;
+    const std::set<std::string> acknowledged = TwoHundredReports(centre, 401, output);
+    ASSERT_EQ(acknowledged.size(), 200u);
+
+    // The stop gives the writers their while, then tells what stays.
+    ASSERT_EQ(StopTimed(centre, "main database down"), 0) << Log(centre);
+    const std::string log = Log(centre);
+    EXPECT_NE(log.find("200 reports not yet written to the main database stay in the report journal " +
+                       std::string(kJournalFile) + "; they are written at the next start"),
+              std::string::npos)
+        << LineWith(log, "stay in the report journal") << "\n" << log.substr(0, 4000);
+    // The secondary database was there: it has them, and nothing stays for it.
+    EXPECT_EQ(LineWith(log, "secondary database stay"), "");
+    EXPECT_EQ(e2e::Count(centre.SecondaryDatabase(), "select count(*) from ST_RIVER_R"), "200");
+
+    // The server back, the next start writes them.
+    ASSERT_TRUE(database.Restart());
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    EXPECT_TRUE(WaitUntil([&] { return AllWritten(centre, database.Connection()); }, 30s, 200ms))
+        << "the kept reports were not written after the restart";
+    EXPECT_TRUE(centre.WaitForOutput(kMainConnected)) << centre.Output();
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    EXPECT_NE(Log(centre).find("holds 200 reports from before this start"), std::string::npos)
+        << LineWith(Log(centre), "from before this start");
+    ExpectEveryReportIn(database.Connection(), acknowledged, output);
+    // And the secondary did not take them a second time.
+    EXPECT_EQ(e2e::Count(centre.SecondaryDatabase(), "select count(*) from ST_RIVER_R"), "200");
+}
+
+TEST(JournalOutage, ReadOnlyMainDatabaseIsNotCalledConnectedAndGetsEveryReportOnceWritable)
+{
+    START_POSTGRES(database);
+    std::string why;
+    ASSERT_TRUE(ExecuteOn(database.Connection(), "ALTER DATABASE rtu_test SET default_transaction_read_only = on",
+                          why))
+        << why;
+
+    RtuProcess centre(OnPostgres(database));
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    ASSERT_TRUE(centre.WaitForOutput(kMainNotConnected)) << centre.Output();
+    EXPECT_EQ(centre.Output().find(kMainConnected), std::string::npos) << centre.Output();
+    EXPECT_NE(Log(centre).find("main database cannot be written ("), std::string::npos) << Log(centre);
+
+    // Stations are acknowledged all the same; nothing reaches the database.
+    std::string output;
+    const std::set<std::string> acknowledged = TwoHundredReports(centre, 451, output);
+    ASSERT_EQ(acknowledged.size(), 200u);
+    EXPECT_EQ(e2e::Count(database.Connection(), "select count(*) from ReceiveData"), "0");
+
+    // Writable again (for new sessions; this one first lifts the default for itself).
+    storage::CAdoDB admin;
+    ASSERT_TRUE(admin.Open(database.Connection())) << admin.LastError();
+    ASSERT_TRUE(admin.Execute("SET default_transaction_read_only = off")) << admin.LastError();
+    ASSERT_TRUE(admin.Execute("ALTER DATABASE rtu_test SET default_transaction_read_only = off"))
+        << admin.LastError();
+    const auto writable = Clock::now();
+    // The writer's pause between tries grows to 10 s at most.
+    EXPECT_TRUE(WaitUntil([&] { return AllWritten(centre, database.Connection()); }, 30s, 200ms))
+        << "the reports were not written once the database took writes";
+    std::printf("written %.1f s after the database took writes again\n",
+                std::chrono::duration<double>(Clock::now() - writable).count());
+    EXPECT_TRUE(WaitUntil([&] { return Log(centre).find("main database written again") != std::string::npos; }, 5s))
+        << Log(centre);
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    ExpectEveryReportIn(database.Connection(), acknowledged, output);
+}
+
+// ---- a secondary database that hangs ------------------------------------------------
+
+TEST(JournalHang, SecondaryDatabaseThatNeverAnswersDelaysNoStationAndTheMainGetsItsRows)
+{
+    SilentServer silent;
+    ASSERT_TRUE(silent.Listening());
+    CentreSettings settings;
+    settings.logLevel = "ERROR";
+    RtuProcess centre(settings);
+    UseSecondary(centre, "Driver=PostgreSQL Unicode\nName=rtu_test\nSource=127.0.0.1:" +
+                             std::to_string(silent.Port()) + "\nUser=rtu_test\nPwd=rtu_test_pw\n");
+    const auto starting = Clock::now();
+    ASSERT_TRUE(centre.Start(40s)) << "RTU did not start listening with the secondary database hanging:\n"
+                                   << Log(centre);
+    std::printf("listening %.1f s after the start\n",
+                std::chrono::duration<double>(Clock::now() - starting).count());
+
+    int status = 0;
+    const std::string output =
+        Simulate(centre, "--base 501 --stations 20 --rate 40 --duration 8 --drain 10 --kind 32 --expect-acks", status);
+    std::printf("%s\n", SummaryLines(output).c_str());
+    const SimSummary s = ReadSummary(output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_GT(s.acknowledged, 250) << output;
+    EXPECT_EQ(s.acknowledged, s.expected) << output;
+    EXPECT_LT(s.p99Ms, 1000.0) << "stations waited for the hanging database\n" << output;
+    EXPECT_GT(silent.Accepted(), 0) << "the centre never tried the secondary database";
+
+    EXPECT_TRUE(WaitUntil([&] { return AllWritten(centre, centre.MainDatabase()); }, 20s, 200ms))
+        << "the main database did not get the rows";
+    EXPECT_EQ(e2e::Count(centre.MainDatabase(), "select count(*) from ReceiveData"), std::to_string(s.acknowledged));
+
+    // The stop does not wait for the hanging server for ever.
+    ASSERT_EQ(StopTimed(centre, "secondary database hanging"), 0) << Log(centre);
+    EXPECT_NE(Log(centre).find(std::to_string(s.acknowledged) +
+                               " reports not yet written to the secondary database stay in the report journal"),
+              std::string::npos)
+        << LineWith(Log(centre), "stay in the report journal");
+}
+
+// ---- the journal full ------------------------------------------------------------------
+
+// A station of the test that sends timed reports of the largest size a frame
+// carries (about 4 KB, so that some 4,000 fill 16 MB of journal), one at a
+// time, each once the one before was acknowledged. A report that gets no
+// acknowledgement is kept and sent again first next time, as a station does.
+class BigReportStation {
+public:
+    BigReportStation(std::uint16_t port, std::string station) : port_(port), station_(std::move(station)) {}
+
+    // Sends until a report is not acknowledged within `patience`, `most`
+    // reports are acknowledged, or `stop`. True when the last one sent was
+    // acknowledged.
+    bool Report(int most, std::chrono::milliseconds patience, const std::atomic<bool>& stop)
+    {
+        for (int n = 0; n < most && !stop.load(); ++n) {
+            if (pending_.empty()) pending_ = NextReport();
+            if (!link_ || link_->Closed()) {
+                link_ = std::make_unique<e2e::StationLink>();
+                if (!link_->Connect(port_)) return false;
+            }
+            if (!link_->Send(pending_)) {
+                link_.reset();  // connects again for the next try
+                continue;
+            }
+            const auto ack = link_->ReadFrame(patience);
+            if (!ack) return false;
+            // The answer names the report's function code and serial number.
+            if (ack->size() < 28 || ack->substr(17, 2) != "32" || ack->substr(24, 4) != pending_.substr(24, 4)) {
+                ++strange_;
+                return false;
+            }
+            acknowledged_.insert(KeyOf(pending_));
+            pending_.clear();
+        }
+        return true;
+    }
+
+    const std::set<std::string>& Acknowledged() const { return acknowledged_; }
+    int StrangeAnswers() const { return strange_; }
+
+private:
+    std::string NextReport()
+    {
+        // Each report its own five-minute slot of a year ago.
+        const int i = static_cast<int>(serial_);
+        char tt[16];
+        std::snprintf(tt, sizeof tt, "%02d%02d%02d%02d%02d", (LocalNow().year - 1) % 100, 1 + i / (288 * 28) % 12,
+                      1 + i / 288 % 28, i / 12 % 24, i % 12 * 5);
+        std::string elements = " ST " + station_ + " H TT " + tt + " Z 1.25 VT 12.6 DT ";
+        std::string body = e2e::Body(serial_++, elements);
+        body.append(4000 - body.size(), '7');
+        return e2e::Frame(station_, "32", body);
+    }
+
+    std::uint16_t port_;
+    std::string station_;
+    std::uint16_t serial_ = 1;
+    std::string pending_;
+    std::unique_ptr<e2e::StationLink> link_;
+    std::set<std::string> acknowledged_;
+    int strange_ = 0;
+};
+
+TEST(JournalFull, FullJournalStopsAcknowledgementsUntilTheBacklogIsWrittenAndLosesNothing)
+{
+    START_POSTGRES(database);
+    CentreSettings settings = OnPostgres(database);
+    settings.secondary = false;
+    RtuProcess centre(settings);
+    AddKeys(centre, "[Set]", "JournalMaxMB=16\n");
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    ASSERT_TRUE(centre.WaitForOutput(kMainConnected)) << centre.Output();
+    ASSERT_TRUE(database.Stop());
+
+    // Eight stations report until the centre stops acknowledging them.
+    constexpr int kStations = 8;
+    std::vector<std::unique_ptr<BigReportStation>> stations;
+    for (int i = 0; i < kStations; ++i)
+        stations.push_back(std::make_unique<BigReportStation>(centre.Port(), "00000008" + std::to_string(10 + i)));
+    std::atomic<bool> stop{false};
+    auto reportAll = [&](int most, std::chrono::milliseconds patience) {
+        std::vector<std::future<bool>> running;
+        for (auto& station : stations)
+            running.push_back(std::async(std::launch::async, [&stop, most, patience, s = station.get()] {
+                return s->Report(most, patience, stop);
+            }));
+        return running;
+    };
+    const auto filling = Clock::now();
+    {
+        auto running = reportAll(100000, 3s);
+        for (auto& r : running) {
+            if (r.wait_until(filling + 45s) != std::future_status::ready) stop = true;
+        }
+        for (auto& r : running) EXPECT_FALSE(r.get()) << "a station was still acknowledged at the end";
+    }
+    ASSERT_FALSE(stop.load()) << "acknowledgements did not stop within 45 s";
+    std::size_t before = 0;
+    for (auto& station : stations) before += station->Acknowledged().size();
+    std::printf("acknowledgements stopped after %.1f s and %zu reports; journal file %lld bytes\n",
+                std::chrono::duration<double>(Clock::now() - filling).count(), before,
+                static_cast<long long>(std::filesystem::file_size(centre.Folder() + "/" + kJournalFile)));
+    EXPECT_GT(before, 3000u) << "the journal was full well before 16 MB";
+    EXPECT_EQ(Occurrences(Log(centre), "report journal " + std::string(kJournalFile) + " is full ("), 1u)
+        << Log(centre).substr(0, 4000);
+    EXPECT_EQ(Log(centre).find("has room again"), std::string::npos);
+
+    // The server back: the backlog drains, and the journal takes reports again.
+    ASSERT_TRUE(database.Restart());
+    const auto restarted = Clock::now();
+    EXPECT_TRUE(
+        WaitUntil([&] { return Log(centre).find("has room again") != std::string::npos; }, 40s, 200ms))
+        << "the journal never had room again";
+    std::printf("room again %.1f s after the database came back\n",
+                std::chrono::duration<double>(Clock::now() - restarted).count());
+    {
+        // Each sends the report it was refused first, then four more.
+        auto running = reportAll(5, 10s);
+        for (auto& r : running) EXPECT_TRUE(r.get()) << "a station was not acknowledged after the room came back";
+    }
+    std::set<std::string> acknowledged;
+    for (auto& station : stations) {
+        acknowledged.insert(station->Acknowledged().begin(), station->Acknowledged().end());
+        EXPECT_EQ(station->StrangeAnswers(), 0);
+    }
+    EXPECT_EQ(acknowledged.size(), before + 5 * kStations);
+
+    EXPECT_TRUE(WaitUntil([&] { return AllWritten(centre, database.Connection()); }, 40s, 200ms))
+        << "the backlog was not written";
+    std::printf("all written %.1f s after the database came back\n",
+                std::chrono::duration<double>(Clock::now() - restarted).count());
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+    const auto stored = StoredFrames(database.Connection());
+    ExpectStoredOnce(acknowledged, stored);
+    // A refused report was not kept: nothing is stored that was not acknowledged.
+    EXPECT_EQ(stored.size(), acknowledged.size());
+    EXPECT_EQ(Occurrences(Log(centre), " is full ("), 1u);
+}
+
+// ---- a statement refused for its content ------------------------------------------------
+
+TEST(JournalRejected, ValueTooLongForItsColumnIsSetAsideListedAndReplayedOnceTheColumnIsWidened)
+{
+    START_POSTGRES(database);
+    RtuProcess centre(OnPostgres(database));
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    ASSERT_TRUE(centre.WaitForOutput(kMainConnected)) << centre.Output();
+
+    // A timed report whose water level has 64 characters: DeviceTimingData.
+    // ElementValue holds 50. The other rows of the report are fine.
+    const std::string level = "1.25" + std::string(60, '0');
+    const std::string station = "0000000701";
+    const std::string report =
+        e2e::Frame(station, "32", e2e::Body(1, " ST " + station + " H TT 2405061230 Z " + level + " Q 3.5 VT 12.6"));
+    e2e::StationLink link;
+    ASSERT_TRUE(link.Connect(centre.Port()));
+    ASSERT_TRUE(link.Send(report));
+    e2e::ExpectAcknowledgementOf(link.ReadFrame(), report);
+    // The writer goes on with the next report.
+    const std::string next =
+        e2e::Frame(station, "32", e2e::Body(2, " ST " + station + " H TT 2405061235 Z 1.30 Q 3.6 VT 12.6"));
+    ASSERT_TRUE(link.Send(next));
+    e2e::ExpectAcknowledgementOf(link.ReadFrame(), next);
+
+    const std::string pg = database.Connection();
+    EXPECT_TRUE(WaitUntil([&] { return AllWritten(centre, pg); }, 20s, 200ms));
+    EXPECT_TRUE(WaitUntil([&] { return Log(centre).find("database refused a statement") != std::string::npos; }, 5s));
+    const std::string refusal = LineWith(Log(centre), "database refused a statement");
+    EXPECT_NE(refusal.find("main database refused a statement of report 1 "), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("value too long"), std::string::npos) << refusal;
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+
+    // The rest of the refused report is there: its frame, its flow reading,
+    // its river row in the secondary database; only the long reading is not.
+    EXPECT_EQ(e2e::Count(pg, "select count(*) from ReceiveData"), "2");
+    EXPECT_EQ(e2e::Count(pg, "select count(*) from DeviceTimingData where ElementId = 'Q'"), "2");
+    EXPECT_EQ(e2e::Count(pg, "select count(*) from DeviceTimingData where ElementId = 'Z'"), "1");
+    EXPECT_EQ(e2e::Count(centre.SecondaryDatabase(), "select count(*) from ST_RIVER_R"), "2");
+
+    // Listed with the server's message and the statement's values.
+    std::string listed;
+    EXPECT_EQ(RunRtu(centre, "--list-rejected", listed), 0) << listed;
+    EXPECT_NE(listed.find("value too long"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(level), std::string::npos) << listed;
+    EXPECT_NE(listed.find("\tmain\treport 1\t"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("1 refused statements"), std::string::npos) << listed;
+
+    // Replayed before the cause is mended: refused again, kept, exit 1.
+    std::string replayed;
+    EXPECT_EQ(RunRtu(centre, "--replay-rejected", replayed), 1) << replayed;
+    EXPECT_NE(replayed.find("refused again"), std::string::npos) << replayed;
+
+    // The column widened, the replay writes it and empties the table.
+    std::string why;
+    ASSERT_TRUE(ExecuteOn(pg, "ALTER TABLE DeviceTimingData ALTER COLUMN ElementValue TYPE TEXT", why)) << why;
+    replayed.clear();
+    EXPECT_EQ(RunRtu(centre, "--replay-rejected", replayed), 0) << replayed;
+    EXPECT_NE(replayed.find("1 written"), std::string::npos) << replayed;
+    EXPECT_EQ(e2e::Count(pg, "select count(*) from DeviceTimingData where ElementId = 'Z' and ElementValue = '" +
+                                 level + "' and YCZNo = '" + station + "'"),
+              "1");
+    EXPECT_EQ(e2e::Count(pg, "select count(*) from DeviceTimingData"), "4");
+    listed.clear();
+    EXPECT_EQ(RunRtu(centre, "--list-rejected", listed), 0) << listed;
+    EXPECT_NE(listed.find("0 refused statements"), std::string::npos) << listed;
+    // Written once: a second replay has nothing to do.
+    replayed.clear();
+    EXPECT_EQ(RunRtu(centre, "--replay-rejected", replayed), 0) << replayed;
+    EXPECT_EQ(e2e::Count(pg, "select count(*) from DeviceTimingData"), "4");
 }
 
 }  // namespace
