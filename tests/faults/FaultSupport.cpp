@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace rtu::faults {
 namespace fs = std::filesystem;
@@ -194,6 +196,36 @@ bool PrivatePostgres::Restart()
     started_ = started_ || started;
     return started;
 }
+
+// The server's main process (first line of postmaster.pid) and its children.
+bool PrivatePostgres::SignalServer(int signal)
+{
+    std::ifstream pidFile(data_ + "/postmaster.pid");
+    long main = 0;
+    if (!(pidFile >> main) || main <= 0) return false;
+    std::vector<pid_t> processes{static_cast<pid_t>(main)};
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text;
+        std::getline(stat, text);
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(text.substr(close + 2));
+        std::string state;
+        long parent = 0;
+        if (fields >> state >> parent && parent == main) processes.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    bool ok = true;
+    for (const pid_t pid : processes) ok = ::kill(pid, signal) == 0 && ok;
+    return ok;
+}
+
+bool PrivatePostgres::Freeze() { return SignalServer(SIGSTOP); }
+
+bool PrivatePostgres::Thaw() { return SignalServer(SIGCONT); }
 
 std::string PrivatePostgres::SettingsKeys() const
 {

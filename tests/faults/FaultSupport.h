@@ -56,6 +56,10 @@ public:
     bool Stop();
     // Starts it again after Stop (the data folder is kept).
     bool Restart();
+    // Stops (SIGSTOP) and continues (SIGCONT) the server's processes: a
+    // server that holds its connections open and answers nothing.
+    bool Freeze();
+    bool Thaw();
 
     std::uint16_t Port() const { return port_; }
     // The connection string the test reads the database with.
@@ -65,6 +69,7 @@ public:
 
 private:
     int Script(const std::string& action, std::string* output);
+    bool SignalServer(int signal);
 
     std::uint16_t port_ = 0;
     std::string data_;

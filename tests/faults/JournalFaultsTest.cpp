@@ -74,6 +74,13 @@ std::string LineWith(const std::string& text, const std::string& part)
                        (end == std::string::npos ? text.size() : end) - (begin == std::string::npos ? 0 : begin + 1));
 }
 
+// What follows the first line that holds `part` (where a stop went wrong).
+std::string LinesAfter(const std::string& text, const std::string& part)
+{
+    const auto at = text.find(part);
+    return at == std::string::npos ? std::string() : text.substr(text.rfind('\n', at) + 1);
+}
+
 // Adds keys to a section of the centre's server.ini (before it starts).
 void AddKeys(const RtuProcess& centre, const std::string& section, const std::string& lines)
 {
@@ -463,6 +470,53 @@ TEST(JournalHang, SecondaryDatabaseThatNeverAnswersDelaysNoStationAndTheMainGets
                                " reports not yet written to the secondary database stay in the report journal"),
               std::string::npos)
         << LineWith(Log(centre), "stay in the report journal");
+}
+
+// A secondary database server that stops answering once its connections are
+// open (its processes stopped): a statement in progress waits for ever
+// unless the centre bounds it. Stations are still served; the stop does not
+// wait for the server.
+TEST(JournalHang, SecondaryServerThatStopsAnsweringMidSessionDelaysNoStationNorTheStop)
+{
+    GTEST_SKIP() << "RTU does not end at SIGTERM while a database server hangs in the middle of a statement: "
+                    "the writer waits in SQLExecute without a time limit and StopJournal joins it for ever";
+    START_POSTGRES(database);
+    struct Thawed {
+        PrivatePostgres& server;
+        ~Thawed() { server.Thaw(); }
+    } thawed{database};
+    CentreSettings settings;
+    settings.logLevel = "ERROR";
+    RtuProcess centre(settings);
+    UseSecondary(centre, database.SettingsKeys());
+    ASSERT_TRUE(centre.Start()) << centre.Output();
+    ASSERT_TRUE(centre.WaitForOutput("Secondary database connected.")) << centre.Output();
+
+    // Written while the server answers.
+    int status = 0;
+    std::string output = Simulate(centre, "--base 551 --stations 5 --count 4 --kind 32 --fast --expect-acks", status);
+    ASSERT_EQ(status, 0) << output;
+    ASSERT_TRUE(WaitUntil([&] { return AllWritten(centre, database.Connection()); }, 20s, 200ms));
+
+    ASSERT_TRUE(database.Freeze());
+    output = Simulate(centre, "--base 561 --stations 20 --rate 40 --duration 6 --drain 10 --kind 32 --expect-acks",
+                      status);
+    std::printf("%s\n", SummaryLines(output).c_str());
+    const SimSummary s = ReadSummary(output);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(s.acknowledged, s.expected) << output;
+    EXPECT_LT(s.p99Ms, 1000.0) << "stations waited for the hanging database\n" << output;
+    EXPECT_TRUE(WaitUntil([&] { return AllWritten(centre, centre.MainDatabase()); }, 20s, 200ms))
+        << "the main database did not get the rows";
+
+    const auto stopping = Clock::now();
+    const int stopped = centre.Stop(30s);
+    std::printf("secondary server stopped answering: the stop took %.1f s\n",
+                std::chrono::duration<double>(Clock::now() - stopping).count());
+    EXPECT_EQ(stopped, 0) << "RTU did not end within 30 s of SIGTERM with the secondary server hanging\n"
+                          << FileText(centre.Folder() + "/Logs/RTU.log") << "\n"
+                          << LinesAfter(centre.Output(), "SIGTERM");
+    database.Thaw();
 }
 
 // ---- the journal full ------------------------------------------------------------------
