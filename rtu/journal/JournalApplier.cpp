@@ -121,8 +121,8 @@ bool JournalApplier::TestWrite(std::string& error)
         return false;
     }
     std::int64_t mark = 0;
-    const bool ok = EnsureJournalTable(*db) && db->BeginTrans() >= 0 && ReadWrittenMark(*db, journal_.Id(), mark) &&
-                    WriteWrittenMark(*db, journal_.Id(), mark) && db->CommitTrans();
+    const bool ok = EnsureJournalTable(*db) && db->BeginTrans() >= 0 && ReadWrittenMark(*db, MarkName(), mark) &&
+                    WriteWrittenMark(*db, MarkName(), mark) && db->CommitTrans();
     if (!ok) {
         error = db->LastError();
         db->RollbackTrans();
@@ -142,22 +142,37 @@ void JournalApplier::Start()
     thread_ = std::thread([this] { Loop(); });
 }
 
-std::int64_t JournalApplier::Stop(std::chrono::milliseconds drainLimit)
+void JournalApplier::RequestStop(std::chrono::milliseconds drainLimit)
 {
-    if (!thread_.joinable()) return 0;
+    if (!thread_.joinable()) return;
     {
         std::lock_guard<std::mutex> lock(stateLock_);
+        if (stopping_) return;
         stopping_ = true;
         drainUntil_ = Clock::now() + drainLimit;
         stopTarget_ = journal_.LastSeq();
     }
     stateWake_.notify_all();
     journal_.Interrupt();
+}
+
+std::int64_t JournalApplier::Stop(std::chrono::milliseconds drainLimit)
+{
+    if (!thread_.joinable()) return 0;
+    RequestStop(drainLimit);
     thread_.join();
     return std::max<std::int64_t>(0, stopTarget_ - written_.load());
 }
 
-bool JournalApplier::Draining() const { return stopping_; }
+// The main and the secondary database may be one database (or share the
+// table): each writer keeps a row of its own.
+std::string JournalApplier::MarkName() const { return journal_.Id() + "/" + DatabaseName(db_); }
+
+bool JournalApplier::Draining()
+{
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return stopping_;
+}
 
 void JournalApplier::Pause(std::chrono::milliseconds pause)
 {
@@ -183,7 +198,7 @@ bool JournalApplier::Connect(Failure& failure)
     }
     if (conn_->Dialect() == SqlDialect::Sqlite) storage::InstallSqliteSchemaIfEmpty(*conn_);
     std::int64_t mark = 0;
-    if (!EnsureJournalTable(*conn_) || !ReadWrittenMark(*conn_, journal_.Id(), mark)) {
+    if (!EnsureJournalTable(*conn_) || !ReadWrittenMark(*conn_, MarkName(), mark)) {
         failure = FailureOf("");
         failure.wholeDatabase = true;
         conn_.reset();
@@ -293,7 +308,7 @@ bool JournalApplier::WriteTogether(const std::vector<JournalEntry>& entries, Fai
     std::size_t count = 0;
     bool ok = conn_->BeginTrans() >= 0;
     // The mark first: a database that refuses it refuses every write.
-    if (!ok || !WriteWrittenMark(*conn_, journal_.Id(), last)) {
+    if (!ok || !WriteWrittenMark(*conn_, MarkName(), last)) {
         failure = FailureOf("");
         failure.wholeDatabase = true;
         conn_->RollbackTrans();
@@ -328,7 +343,7 @@ bool JournalApplier::WriteOneByOne(const std::vector<JournalEntry>& entries, Fai
     for (const JournalEntry& entry : entries) {
         std::vector<RejectedStatement> rejected;
         std::size_t count = 0;
-        if (conn_->BeginTrans() < 0 || !WriteWrittenMark(*conn_, journal_.Id(), entry.seq)) {
+        if (conn_->BeginTrans() < 0 || !WriteWrittenMark(*conn_, MarkName(), entry.seq)) {
             failure = FailureOf("");
             failure.wholeDatabase = true;
             conn_->RollbackTrans();

@@ -4,7 +4,8 @@
 // once per connection and run with bound values.
 //
 // Each transaction also records the last sequence number it wrote in the
-// database's table JournalApplied (one row per journal), so that after a
+// database's table JournalApplied (one row per journal and writer: the main
+// and the secondary database may be one database), so that after a
 // crash at any moment the reports already written are skipped and none is
 // written twice. The look-ups that rows need (the last river level, whether
 // an hourly slot row exists) run here, in order with the rows.
@@ -76,8 +77,11 @@ public:
 
     // Starts the thread (the journal must be open).
     void Start();
-    // Writes what the journal holds for up to `drainLimit`, then ends. The
-    // reports left for this database (they stay in the journal).
+    // Asks the thread to write what the journal holds for up to
+    // `drainLimit`, then end; returns at once (several writers drain at once).
+    void RequestStop(std::chrono::milliseconds drainLimit);
+    // RequestStop (unless asked already) and waits for the end. The reports
+    // left for this database (they stay in the journal).
     std::int64_t Stop(std::chrono::milliseconds drainLimit);
 
     std::int64_t WrittenUpTo() const { return written_.load(); }
@@ -105,7 +109,8 @@ private:
     void NoteRecovery();
     // Waits for the pause, or less when a stop comes.
     void Pause(std::chrono::milliseconds pause);
-    bool Draining() const;
+    bool Draining();
+    std::string MarkName() const;
     Failure FailureOf(const std::string& context);
 
     ReportJournal& journal_;

@@ -18,6 +18,9 @@ constexpr auto kHousekeeping = std::chrono::milliseconds(250);
 constexpr int kBusyMilliseconds = 10000;
 // Free pages are reused; the file is measured by the pages in use.
 constexpr auto kMeasureEvery = std::chrono::milliseconds(500);
+// Reports waiting for the committer: beyond this (a disk that stalls) they
+// are refused rather than held in memory.
+constexpr std::size_t kMostPending = 65536;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS JournalInfo (Key TEXT PRIMARY KEY, Value TEXT NOT NULL);"
@@ -167,7 +170,9 @@ bool ReportJournal::Open(const Options& options, std::string& error)
         std::lock_guard<std::mutex> lock(lock_);
         closing_ = false;
         interrupted_ = false;
-        writers_.clear();
+        // Nothing the file holds now is written anywhere until a writer says so.
+        writers_.assign(static_cast<std::size_t>(std::max(0, options_.writers)), deletedUpTo_);
+        writersTaken_ = 0;
         pending_.clear();
     }
     failing_ = false;
@@ -205,7 +210,7 @@ ReportJournal::Submitted ReportJournal::Submit(StoredReport report, std::functio
     {
         std::lock_guard<std::mutex> lock(lock_);
         if (!open_.load() || closing_) return Submitted::Closed;
-        if (full_.load()) return Submitted::Full;
+        if (full_.load() || pending_.size() >= kMostPending) return Submitted::Full;
         pending_.push_back(Pending{std::move(report), std::move(onKept)});
     }
     wake_.notify_one();
@@ -233,8 +238,8 @@ int ReportJournal::AddWriter()
 {
     std::lock_guard<std::mutex> lock(lock_);
     // A new writer has written nothing this journal still holds.
-    writers_.push_back(deletedUpTo_);
-    return static_cast<int>(writers_.size()) - 1;
+    if (writersTaken_ >= writers_.size()) writers_.push_back(deletedUpTo_);
+    return static_cast<int>(writersTaken_++);
 }
 
 void ReportJournal::SetWritten(int slot, std::int64_t seq)

@@ -74,6 +74,10 @@ public:
         std::string path = "rtu-journal.db";
         std::uint64_t maxBytes = 2048ull * 1024 * 1024;
         bool syncEachCommit = false;  // a sync per group: survives a power cut too
+        // The database writers that will take reports from it. Their places
+        // exist from the start, so nothing is deleted before the last of
+        // them has started and written it.
+        int writers = 1;
     };
 
     enum class Submitted { Accepted, Full, Closed };
@@ -105,8 +109,9 @@ public:
     bool WaitBeyond(std::int64_t seq, std::chrono::milliseconds limit);
     void Interrupt();
 
-    // The database writers: each takes a slot and says how far it has come.
-    // Reports are deleted once every slot has passed them.
+    // The database writers: each takes a slot (the ones of Options::writers
+    // first) and says how far it has come. Reports are deleted once every
+    // slot has passed them.
     int AddWriter();
     void SetWritten(int slot, std::int64_t seq);
 
@@ -163,6 +168,7 @@ private:
     bool closing_ = false;
     bool interrupted_ = false;
     std::vector<std::int64_t> writers_;  // how far each database writer has come
+    std::size_t writersTaken_ = 0;
     std::int64_t deletedUpTo_ = 0;       // what the file no longer holds (written by the committer)
 
     std::atomic<std::int64_t> lastSeq_{0};

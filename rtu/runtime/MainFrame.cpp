@@ -192,6 +192,7 @@ void CMainFrame::StartJournal(const ServerSettings& settings, bool& mainWritable
     options.path = settings.journalFile;
     options.maxBytes = static_cast<std::uint64_t>(settings.journalMaxMB) * 1024 * 1024;
     options.syncEachCommit = settings.journalSync;
+    options.writers = (settings.main.Used() ? 1 : 0) + (settings.third.Used() ? 1 : 0);
     std::string error;
     if (!journal_.Open(options, error)) {
         const std::string text = "report journal " + options.path + " cannot be opened (" + error +
@@ -222,6 +223,8 @@ void CMainFrame::StopJournal()
 {
     if (!journal_.IsOpen()) return;
     journal_.Close();
+    mainWriter_.RequestStop(kJournalDrain);
+    thirdWriter_.RequestStop(kJournalDrain);
     const std::int64_t mainLeft = mainWriter_.Stop(kJournalDrain);
     const std::int64_t thirdLeft = thirdWriter_.Stop(kJournalDrain);
     for (const auto& [left, which] : {std::pair{mainLeft, Database::Main}, std::pair{thirdLeft, Database::Secondary}}) {

@@ -173,7 +173,9 @@ void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
             RTU_LOG_DEBUG("database pool stopped: every queued statement written");
         else
             RTU_LOG_ERROR("database pool stopped with " << left
-                                                        << " statements still queued; they are written at the next start");
+                                                        << " statements still queued in memory; they are written if the "
+                                                           "service starts again before the program ends, and lost "
+                                                           "when it ends");
     }
 }
 
