@@ -23,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleWait = std::chrono::milliseconds(1000);
 constexpr const char* kSavepoint = "report_statement";
+// How long after its drain limit a stop waits for a writer stuck in a call.
+constexpr auto kGiveUpAfter = std::chrono::milliseconds(5000);
 
 std::string Lower(std::string text)
 {
@@ -84,188 +86,6 @@ bool RefusesEveryWrite(const std::string& error)
            e.find("database or disk is full") != std::string::npos;
 }
 
-JournalApplier::JournalApplier(ReportJournal& journal, Database db) : JournalApplier(journal, db, Options{}) {}
-
-JournalApplier::JournalApplier(ReportJournal& journal, Database db, Options options)
-    : journal_(journal), db_(db), options_(options)
-{
-}
-
-JournalApplier::~JournalApplier() { Stop(std::chrono::milliseconds(0)); }
-
-void JournalApplier::SetConnectionString(const std::string& connection)
-{
-    std::lock_guard<std::mutex> lock(connectionLock_);
-    connection_ = connection;
-}
-
-JournalApplier::Failure JournalApplier::FailureOf(const std::string& context)
-{
-    Failure failure;
-    failure.error = context + (conn_ ? conn_->LastError() : std::string("no connection"));
-    failure.wholeDatabase = !conn_ || conn_->LastErrorWasConnection() || RefusesEveryWrite(failure.error);
-    return failure;
-}
-
-bool JournalApplier::TestWrite(std::string& error)
-{
-    std::string connection;
-    {
-        std::lock_guard<std::mutex> lock(connectionLock_);
-        connection = connection_;
-    }
-    auto db = storage::OpenWriterConnection(connection, error);
-    if (!db) return false;
-    if (db->Dialect() == SqlDialect::Sqlite && !storage::InstallSqliteSchemaIfEmpty(*db)) {
-        error = "the tables could not be created: " + db->LastError();
-        return false;
-    }
-    std::int64_t mark = 0;
-    const bool ok = EnsureJournalTable(*db) && db->BeginTrans() >= 0 && ReadWrittenMark(*db, MarkName(), mark) &&
-                    WriteWrittenMark(*db, MarkName(), mark) && db->CommitTrans();
-    if (!ok) {
-        error = db->LastError();
-        db->RollbackTrans();
-    }
-    return ok;
-}
-
-void JournalApplier::Start()
-{
-    if (thread_.joinable()) return;
-    slot_ = journal_.AddWriter();
-    written_ = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        stopping_ = false;
-    }
-    thread_ = std::thread([this] { Loop(); });
-}
-
-void JournalApplier::RequestStop(std::chrono::milliseconds drainLimit)
-{
-    if (!thread_.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(stateLock_);
-        if (stopping_) return;
-        stopping_ = true;
-        drainUntil_ = Clock::now() + drainLimit;
-        stopTarget_ = journal_.LastSeq();
-    }
-    stateWake_.notify_all();
-    journal_.Interrupt();
-}
-
-std::int64_t JournalApplier::Stop(std::chrono::milliseconds drainLimit)
-{
-    if (!thread_.joinable()) return 0;
-    RequestStop(drainLimit);
-    thread_.join();
-    return std::max<std::int64_t>(0, stopTarget_ - written_.load());
-}
-
-// The main and the secondary database may be one database (or share the
-// table): each writer keeps a row of its own.
-std::string JournalApplier::MarkName() const { return journal_.Id() + "/" + DatabaseName(db_); }
-
-bool JournalApplier::Draining()
-{
-    std::lock_guard<std::mutex> lock(stateLock_);
-    return stopping_;
-}
-
-void JournalApplier::Pause(std::chrono::milliseconds pause)
-{
-    std::unique_lock<std::mutex> lock(stateLock_);
-    const auto until = Clock::now() + pause;
-    stateWake_.wait_until(lock, stopping_ ? std::min(until, drainUntil_) : until,
-                          [&] { return stopping_ && Clock::now() >= drainUntil_; });
-}
-
-bool JournalApplier::Connect(Failure& failure)
-{
-    std::string connection;
-    {
-        std::lock_guard<std::mutex> lock(connectionLock_);
-        connection = connection_;
-    }
-    std::string error;
-    conn_ = storage::OpenWriterConnection(connection, error);
-    if (!conn_) {
-        failure.error = error;
-        failure.wholeDatabase = true;
-        return false;
-    }
-    if (conn_->Dialect() == SqlDialect::Sqlite) storage::InstallSqliteSchemaIfEmpty(*conn_);
-    std::int64_t mark = 0;
-    if (!EnsureJournalTable(*conn_) || !ReadWrittenMark(*conn_, MarkName(), mark)) {
-        failure = FailureOf("");
-        failure.wholeDatabase = true;
-        conn_.reset();
-        return false;
-    }
-    // What this database has of the journal: written earlier, in this run or before a crash.
-    if (mark > written_.load()) {
-        written_ = mark;
-        journal_.SetWritten(slot_, mark);
-    }
-    levels_.clear();
-    return true;
-}
-
-void JournalApplier::Disconnect()
-{
-    conn_.reset();
-    levels_.clear();
-}
-
-void JournalApplier::Loop()
-{
-    pthread_setname_np(pthread_self(), db_ == Database::Main ? "rtu-write-main" : "rtu-write-2nd");
-    reader_ = std::make_unique<ReportJournal::Reader>(journal_.Path());
-    if (!reader_->Ok()) {
-        RTU_LOG_ERROR(DatabaseName(db_) << " database writer cannot read the report journal: " << reader_->Error());
-        reader_.reset();
-        return;
-    }
-    // Nothing of the journal before its first report is left to write.
-    if (written_.load() == 0) {
-        const std::int64_t first = reader_->FirstSeq();
-        written_ = first > 0 ? first - 1 : journal_.LastSeq();
-    }
-    std::vector<JournalEntry> entries;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(stateLock_);
-            if (stopping_ && (written_.load() >= stopTarget_ || Clock::now() >= drainUntil_)) break;
-        }
-        Failure failure;
-        if (!conn_ && !Connect(failure)) {
-            NoteOutage(failure);
-            continue;
-        }
-        if (!reader_->ReadAfter(written_.load(), options_.reportsPerTransaction, entries)) {
-            RTU_LOG_ERROR(DatabaseName(db_) << " database writer: the report journal could not be read: "
-                                            << reader_->Error());
-            Pause(std::chrono::milliseconds(1000));
-            continue;
-        }
-        if (entries.empty()) {
-            if (!Draining()) journal_.WaitBeyond(written_.load(), kIdleWait);
-            else Pause(std::chrono::milliseconds(20));
-            continue;
-        }
-        if (WriteTogether(entries, failure) || (!failure.wholeDatabase && WriteOneByOne(entries, failure))) {
-            NoteRecovery();
-            continue;
-        }
-        Disconnect();
-        NoteOutage(failure);
-    }
-    Disconnect();
-    reader_.reset();
-}
-
 bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, std::map<std::string, double>* levels)
 {
     switch (statement.kind) {
@@ -300,15 +120,245 @@ bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, s
     }
 }
 
-bool JournalApplier::Run(const ReportStatement& statement) { return RunReportStatement(*conn_, statement, &levels_); }
+// ---- the writer's thread ------------------------------------------------------
 
-bool JournalApplier::WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure)
+class JournalApplier::Session {
+public:
+    Session(ReportJournal& journal, Database db, Options options, int slot,
+            std::shared_ptr<std::pair<std::mutex, std::string>> connection)
+        : journal_(&journal),
+          path_(journal.Path()),
+          markName_(journal.Id() + "/" + DatabaseName(db)),
+          db_(db),
+          options_(options),
+          slot_(slot),
+          connection_(std::move(connection))
+    {
+    }
+
+    void Loop();
+    void RequestStop(std::chrono::milliseconds drainLimit, std::int64_t target);
+    // Waits for the thread's end, at most `limit`; false when it has not ended.
+    bool WaitEnded(std::chrono::milliseconds limit);
+    // The thread is given up: it never uses the journal again.
+    void GiveUp();
+    std::int64_t StopTarget();
+
+    std::atomic<std::int64_t> written{0};
+    std::atomic<std::uint64_t> statements{0};
+    std::atomic<std::uint64_t> reports{0};
+    std::atomic<std::uint64_t> rejected{0};
+    std::atomic<bool> outage{false};
+
+private:
+    struct Failure {
+        std::string error;
+        bool wholeDatabase = false;  // unreachable, or refusing every write
+    };
+
+    template <typename Use>
+    void WithJournal(Use use)
+    {
+        std::lock_guard<std::mutex> lock(journalLock_);
+        if (journal_ != nullptr) use(*journal_);
+    }
+
+    bool Connect(Failure& failure);
+    void Disconnect();
+    // Writes the reports in one transaction; false with the failure.
+    bool WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure);
+    // Writes them one report per transaction, a refused statement set aside.
+    bool WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure);
+    bool Run(const ReportStatement& statement) { return RunReportStatement(*conn_, statement, &levels_); }
+    void Written(std::int64_t seq, std::size_t count, std::size_t statementCount);
+    void NoteOutage(const Failure& failure);
+    void NoteRecovery();
+    // Waits for the pause, or less when a stop comes.
+    void Pause(std::chrono::milliseconds pause);
+    bool Draining();
+    bool Finished();
+    std::int64_t LastSeq();
+    Failure FailureOf(const std::string& context);
+
+    std::mutex journalLock_;
+    ReportJournal* journal_;  // guarded by journalLock_; null once given up
+    const std::string path_;
+    const std::string markName_;
+    const Database db_;
+    const Options options_;
+    const int slot_;
+    std::shared_ptr<std::pair<std::mutex, std::string>> connection_;
+
+    // The thread's own.
+    std::unique_ptr<storage::BoundConnection> conn_;
+    std::unique_ptr<ReportJournal::Reader> reader_;
+    std::map<std::string, double> levels_;  // last river level per station code
+    std::chrono::milliseconds backoff_{0};
+
+    std::mutex stateLock_;
+    std::condition_variable stateWake_;  // a stop was asked, or the thread ended
+    bool stopping_ = false;
+    bool ended_ = false;
+    std::chrono::steady_clock::time_point drainUntil_{};
+    std::int64_t stopTarget_ = 0;
+};
+
+void JournalApplier::Session::RequestStop(std::chrono::milliseconds drainLimit, std::int64_t target)
+{
+    {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        if (stopping_) return;
+        stopping_ = true;
+        drainUntil_ = Clock::now() + drainLimit;
+        stopTarget_ = target;
+    }
+    stateWake_.notify_all();
+}
+
+std::int64_t JournalApplier::Session::StopTarget()
+{
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return stopTarget_;
+}
+
+bool JournalApplier::Session::WaitEnded(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(stateLock_);
+    return stateWake_.wait_for(lock, limit, [this] { return ended_; });
+}
+
+void JournalApplier::Session::GiveUp()
+{
+    std::lock_guard<std::mutex> lock(journalLock_);
+    journal_ = nullptr;
+}
+
+bool JournalApplier::Session::Draining()
+{
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return stopping_;
+}
+
+bool JournalApplier::Session::Finished()
+{
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return stopping_ && (written.load() >= stopTarget_ || Clock::now() >= drainUntil_);
+}
+
+std::int64_t JournalApplier::Session::LastSeq()
+{
+    std::int64_t last = 0;
+    WithJournal([&](ReportJournal& j) { last = j.LastSeq(); });
+    return last;
+}
+
+void JournalApplier::Session::Pause(std::chrono::milliseconds pause)
+{
+    std::unique_lock<std::mutex> lock(stateLock_);
+    const auto until = Clock::now() + pause;
+    stateWake_.wait_until(lock, stopping_ ? std::min(until, drainUntil_) : until,
+                          [&] { return stopping_ && Clock::now() >= drainUntil_; });
+}
+
+JournalApplier::Session::Failure JournalApplier::Session::FailureOf(const std::string& context)
+{
+    Failure failure;
+    failure.error = context + (conn_ ? conn_->LastError() : std::string("no connection"));
+    failure.wholeDatabase = !conn_ || conn_->LastErrorWasConnection() || RefusesEveryWrite(failure.error);
+    return failure;
+}
+
+bool JournalApplier::Session::Connect(Failure& failure)
+{
+    std::string connection;
+    {
+        std::lock_guard<std::mutex> lock(connection_->first);
+        connection = connection_->second;
+    }
+    std::string error;
+    conn_ = storage::OpenWriterConnection(connection, error);
+    if (!conn_) {
+        failure.error = error;
+        failure.wholeDatabase = true;
+        return false;
+    }
+    if (conn_->Dialect() == SqlDialect::Sqlite) storage::InstallSqliteSchemaIfEmpty(*conn_);
+    std::int64_t mark = 0;
+    if (!EnsureJournalTable(*conn_) || !ReadWrittenMark(*conn_, markName_, mark)) {
+        failure = FailureOf("");
+        failure.wholeDatabase = true;
+        conn_.reset();
+        return false;
+    }
+    // What this database has of the journal: written earlier, in this run or before a crash.
+    if (mark > written.load()) {
+        written = mark;
+        WithJournal([&](ReportJournal& j) { j.SetWritten(slot_, mark); });
+    }
+    levels_.clear();
+    return true;
+}
+
+void JournalApplier::Session::Disconnect()
+{
+    conn_.reset();
+    levels_.clear();
+}
+
+void JournalApplier::Session::Loop()
+{
+    pthread_setname_np(pthread_self(), db_ == Database::Main ? "rtu-write-main" : "rtu-write-2nd");
+    reader_ = std::make_unique<ReportJournal::Reader>(path_);
+    if (!reader_->Ok()) {
+        RTU_LOG_ERROR(DatabaseName(db_) << " database writer cannot read the report journal: " << reader_->Error());
+    } else {
+        // Nothing of the journal before its first report is left to write.
+        const std::int64_t first = reader_->FirstSeq();
+        written = first > 0 ? first - 1 : LastSeq();
+    }
+    std::vector<JournalEntry> entries;
+    while (reader_->Ok() && !Finished()) {
+        Failure failure;
+        if (!conn_ && !Connect(failure)) {
+            NoteOutage(failure);
+            continue;
+        }
+        if (!reader_->ReadAfter(written.load(), options_.reportsPerTransaction, entries)) {
+            RTU_LOG_ERROR(DatabaseName(db_) << " database writer: the report journal could not be read: "
+                                            << reader_->Error());
+            Pause(std::chrono::milliseconds(1000));
+            continue;
+        }
+        if (entries.empty()) {
+            if (Draining())
+                Pause(std::chrono::milliseconds(20));
+            else
+                WithJournal([&](ReportJournal& j) { j.WaitBeyond(written.load(), kIdleWait); });
+            continue;
+        }
+        if (WriteTogether(entries, failure) || (!failure.wholeDatabase && WriteOneByOne(entries, failure))) {
+            NoteRecovery();
+            continue;
+        }
+        Disconnect();
+        NoteOutage(failure);
+    }
+    Disconnect();
+    reader_.reset();
+    {
+        std::lock_guard<std::mutex> lock(stateLock_);
+        ended_ = true;
+    }
+    stateWake_.notify_all();
+}
+
+bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure)
 {
     const std::int64_t last = entries.back().seq;
     std::size_t count = 0;
     bool ok = conn_->BeginTrans() >= 0;
     // The mark first: a database that refuses it refuses every write.
-    if (!ok || !WriteWrittenMark(*conn_, MarkName(), last)) {
+    if (!ok || !WriteWrittenMark(*conn_, markName_, last)) {
         failure = FailureOf("");
         failure.wholeDatabase = true;
         conn_->RollbackTrans();
@@ -338,22 +388,22 @@ bool JournalApplier::WriteTogether(const std::vector<JournalEntry>& entries, Fai
     return true;
 }
 
-bool JournalApplier::WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure)
+bool JournalApplier::Session::WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure)
 {
     for (const JournalEntry& entry : entries) {
-        std::vector<RejectedStatement> rejected;
+        std::vector<RejectedStatement> refused;
         std::size_t count = 0;
-        if (conn_->BeginTrans() < 0 || !WriteWrittenMark(*conn_, MarkName(), entry.seq)) {
+        if (conn_->BeginTrans() < 0 || !WriteWrittenMark(*conn_, markName_, entry.seq)) {
             failure = FailureOf("");
             failure.wholeDatabase = true;
             conn_->RollbackTrans();
             levels_.clear();
             return false;
         }
-        const std::vector<ReportStatement> statements =
+        const std::vector<ReportStatement> all =
             BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary);
-        for (std::size_t part = 0; part < statements.size(); ++part) {
-            const ReportStatement& statement = statements[part];
+        for (std::size_t part = 0; part < all.size(); ++part) {
+            const ReportStatement& statement = all[part];
             if (!conn_->Savepoint(kSavepoint)) {
                 failure = FailureOf("savepoint: ");
                 failure.wholeDatabase = true;
@@ -382,11 +432,11 @@ bool JournalApplier::WriteOneByOne(const std::vector<JournalEntry>& entries, Fai
             r.statement = StatementText(statement.kind);
             r.params = statement.params;
             r.error = failure.error;
-            rejected.push_back(std::move(r));
+            refused.push_back(std::move(r));
         }
         // Set aside before the rows commit: a crash between the two repeats
         // the report, and the same refusal replaces its earlier record.
-        if (!rejected.empty() && !reader_->AddRejected(rejected))
+        if (!refused.empty() && !reader_->AddRejected(refused))
             RTU_LOG_ERROR(DatabaseName(db_) << " database writer: refused statements could not be kept in the "
                                                "journal: "
                                             << reader_->Error());
@@ -397,41 +447,125 @@ bool JournalApplier::WriteOneByOne(const std::vector<JournalEntry>& entries, Fai
             levels_.clear();
             return false;
         }
-        for (const RejectedStatement& r : rejected)
+        for (const RejectedStatement& r : refused)
             RTU_LOG_ERROR(DatabaseName(db_) << " database refused a statement of report " << r.seq
                                             << " (kept in the journal's table Rejected; RTU --replay-rejected writes "
                                                "it again): "
                                             << r.error << " -- " << RenderStatement(r.statement, r.params));
-        rejected_ += rejected.size();
+        rejected += refused.size();
         Written(entry.seq, 1, count);
     }
     return true;
 }
 
-void JournalApplier::Written(std::int64_t seq, std::size_t reports, std::size_t statements)
+void JournalApplier::Session::Written(std::int64_t seq, std::size_t count, std::size_t statementCount)
 {
-    written_ = seq;
-    reports_ += reports;
-    statements_ += statements;
-    journal_.SetWritten(slot_, seq);
+    written = seq;
+    reports += count;
+    statements += statementCount;
+    WithJournal([&](ReportJournal& j) { j.SetWritten(slot_, seq); });
 }
 
-void JournalApplier::NoteOutage(const Failure& failure)
+void JournalApplier::Session::NoteOutage(const Failure& failure)
 {
     backoff_ = backoff_.count() == 0 ? options_.retryFirst : std::min(backoff_ * 2, options_.retryLongest);
-    if (!outage_.exchange(true))
+    if (!outage.exchange(true))
         RTU_LOG_ERROR(DatabaseName(db_) << " database cannot be written, reports wait in the journal and are "
                                            "written when it can (first retry in "
                                         << backoff_.count() << " ms): " << failure.error);
     Pause(backoff_);
 }
 
-void JournalApplier::NoteRecovery()
+void JournalApplier::Session::NoteRecovery()
 {
     backoff_ = std::chrono::milliseconds(0);
-    if (outage_.exchange(false))
-        RTU_LOG_ERROR(DatabaseName(db_) << " database written again; " << journal_.LastSeq() - written_.load()
+    if (outage.exchange(false))
+        RTU_LOG_ERROR(DatabaseName(db_) << " database written again; " << LastSeq() - written.load()
                                         << " reports of the journal still to write");
 }
+
+// ---- the owner's side --------------------------------------------------------
+
+JournalApplier::JournalApplier(ReportJournal& journal, Database db) : JournalApplier(journal, db, Options{}) {}
+
+JournalApplier::JournalApplier(ReportJournal& journal, Database db, Options options)
+    : journal_(journal),
+      db_(db),
+      options_(options),
+      connection_(std::make_shared<std::pair<std::mutex, std::string>>())
+{
+}
+
+JournalApplier::~JournalApplier() { Stop(std::chrono::milliseconds(0)); }
+
+void JournalApplier::SetConnectionString(const std::string& connection)
+{
+    std::lock_guard<std::mutex> lock(connection_->first);
+    connection_->second = connection;
+}
+
+bool JournalApplier::TestWrite(std::string& error)
+{
+    std::string connection;
+    {
+        std::lock_guard<std::mutex> lock(connection_->first);
+        connection = connection_->second;
+    }
+    auto db = storage::OpenWriterConnection(connection, error);
+    if (!db) return false;
+    if (db->Dialect() == SqlDialect::Sqlite && !storage::InstallSqliteSchemaIfEmpty(*db)) {
+        error = "the tables could not be created: " + db->LastError();
+        return false;
+    }
+    const std::string markName = journal_.Id() + "/" + DatabaseName(db_);
+    std::int64_t mark = 0;
+    const bool ok = EnsureJournalTable(*db) && db->BeginTrans() >= 0 && ReadWrittenMark(*db, markName, mark) &&
+                    WriteWrittenMark(*db, markName, mark) && db->CommitTrans();
+    if (!ok) {
+        error = db->LastError();
+        db->RollbackTrans();
+    }
+    return ok;
+}
+
+void JournalApplier::Start()
+{
+    if (thread_.joinable()) return;
+    session_ = std::make_shared<Session>(journal_, db_, options_, journal_.AddWriter(), connection_);
+    thread_ = std::thread([session = session_] { session->Loop(); });
+}
+
+void JournalApplier::RequestStop(std::chrono::milliseconds drainLimit)
+{
+    if (!thread_.joinable()) return;
+    session_->RequestStop(drainLimit, journal_.LastSeq());
+    journal_.Interrupt();
+}
+
+std::int64_t JournalApplier::Stop(std::chrono::milliseconds drainLimit)
+{
+    if (!thread_.joinable()) return 0;
+    RequestStop(drainLimit);
+    if (session_->WaitEnded(drainLimit + kGiveUpAfter)) {
+        thread_.join();
+    } else {
+        // A call into the database that does not return: the thread keeps the
+        // session and ends by itself if the call ever does; the journal keeps
+        // what it had not written.
+        session_->GiveUp();
+        thread_.detach();
+        RTU_LOG_ERROR(DatabaseName(db_) << " database has not answered for "
+                                        << (drainLimit + kGiveUpAfter).count()
+                                        << " ms; its writer is given up, and what it had not written stays in the "
+                                           "journal for the next start");
+    }
+    return std::max<std::int64_t>(0, session_->StopTarget() - session_->written.load());
+}
+
+std::int64_t JournalApplier::WrittenUpTo() const { return session_ ? session_->written.load() : 0; }
+std::uint64_t JournalApplier::Statements() const { return session_ ? session_->statements.load() : 0; }
+std::uint64_t JournalApplier::Reports() const { return session_ ? session_->reports.load() : 0; }
+std::uint64_t JournalApplier::RejectedCount() const { return session_ ? session_->rejected.load() : 0; }
+bool JournalApplier::InOutage() const { return session_ && session_->outage.load(); }
 
 }  // namespace rtu::journal

@@ -18,7 +18,13 @@
 // its report is written.
 //
 // Threads: Start, Stop and the destructor belong to the owner; the counters
-// may be read from any thread.
+// may be read from any thread. Everything the writer's thread uses lives in a
+// session object that the thread shares, so that a stop can give up a thread
+// stuck in a database call that never returns (a server that stopped
+// answering in the middle of a statement: no time limit of the drivers
+// covers it). The session's journal lock is held around every use of the
+// journal by that thread; a stop that gives the thread up clears the
+// session's journal under it, so the thread never touches the journal again.
 #pragma once
 
 #include "rtu/journal/ReportJournal.h"
@@ -80,65 +86,27 @@ public:
     // Asks the thread to write what the journal holds for up to
     // `drainLimit`, then end; returns at once (several writers drain at once).
     void RequestStop(std::chrono::milliseconds drainLimit);
-    // RequestStop (unless asked already) and waits for the end. The reports
-    // left for this database (they stay in the journal).
+    // RequestStop (unless asked already) and waits for the end. A thread
+    // still in a database call 5 s after the drain limit is given up and
+    // left to end by itself. The reports left for this database (they stay
+    // in the journal).
     std::int64_t Stop(std::chrono::milliseconds drainLimit);
 
-    std::int64_t WrittenUpTo() const { return written_.load(); }
-    std::uint64_t Statements() const { return statements_.load(); }
-    std::uint64_t Reports() const { return reports_.load(); }
-    std::uint64_t RejectedCount() const { return rejected_.load(); }
-    bool InOutage() const { return outage_.load(); }
+    std::int64_t WrittenUpTo() const;
+    std::uint64_t Statements() const;
+    std::uint64_t Reports() const;
+    std::uint64_t RejectedCount() const;
+    bool InOutage() const;
+
+    class Session;  // the thread's state, in the .cpp
 
 private:
-    struct Failure {
-        std::string error;
-        bool wholeDatabase = false;  // unreachable, or refusing every write
-    };
-
-    void Loop();
-    bool Connect(Failure& failure);
-    void Disconnect();
-    // Writes the reports in one transaction; false with the failure.
-    bool WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure);
-    // Writes them one report per transaction, a refused statement set aside.
-    bool WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure);
-    bool Run(const ReportStatement& statement);
-    void Written(std::int64_t seq, std::size_t reports, std::size_t statements);
-    void NoteOutage(const Failure& failure);
-    void NoteRecovery();
-    // Waits for the pause, or less when a stop comes.
-    void Pause(std::chrono::milliseconds pause);
-    bool Draining();
-    std::string MarkName() const;
-    Failure FailureOf(const std::string& context);
-
     ReportJournal& journal_;
     const Database db_;
     const Options options_;
-    int slot_ = -1;
-
-    std::mutex connectionLock_;
-    std::string connection_;
-
-    // Owned by the writer thread.
-    std::unique_ptr<storage::BoundConnection> conn_;
-    std::unique_ptr<ReportJournal::Reader> reader_;
-    std::map<std::string, double> levels_;  // last river level per station code
-    std::chrono::milliseconds backoff_{0};
-
-    std::mutex stateLock_;
-    std::condition_variable stateWake_;
-    bool stopping_ = false;
-    std::chrono::steady_clock::time_point drainUntil_{};
-    std::int64_t stopTarget_ = 0;
+    std::shared_ptr<std::pair<std::mutex, std::string>> connection_;
+    std::shared_ptr<Session> session_;
     std::thread thread_;
-
-    std::atomic<std::int64_t> written_{0};
-    std::atomic<std::uint64_t> statements_{0};
-    std::atomic<std::uint64_t> reports_{0};
-    std::atomic<std::uint64_t> rejected_{0};
-    std::atomic<bool> outage_{false};
 };
 
 }  // namespace rtu::journal
