@@ -2,10 +2,10 @@
 // on standard output, until SIGINT or SIGTERM.
 #include "rtu/journal/RejectedReplay.h"
 #include "rtu/runtime/HeadlessMain.h"
+#include "rtu/runtime/MainFrame.h"
 #include "rtu/runtime/Log.h"
 #include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/StartupFiles.h"
-#include "rtu/storage/ConnectionString.h"
 
 #include <log4cplus/hierarchy.h>
 #include <log4cplus/initializer.h>
@@ -93,28 +93,15 @@ void LogOpenFileLimit(const OpenFileLimit& limit)
     log4cplus::Logger::getDefaultHierarchy().resetConfiguration();
 }
 
-rtu::storage::DbSettings ToDbSettings(const rtu::DatabaseSettings& s)
-{
-    rtu::storage::DbSettings db;
-    db.driver = s.driver;
-    db.source = s.source;
-    db.name = s.name;
-    db.user = s.user;
-    db.pwd = s.pwd;
-    db.tdsVersion = s.tdsVersion;
-    return db;
-}
-
 // The journal's refused statements: listed, or written again to the databases
 // of server.ini. Runs beside a running data centre as well.
 int RunRejected(bool replay)
 {
     const rtu::ServerSettings settings = rtu::LoadServerSettings();
     if (!replay) return rtu::journal::ListRejected(settings.journalFile, std::cout) ? 0 : 1;
-    const std::string main =
-        settings.main.Used() ? rtu::storage::BuildConnectionString(ToDbSettings(settings.main)) : std::string();
+    const std::string main = settings.main.Used() ? rtu::CMainFrame::ConnectionStringOf(settings.main) : std::string();
     const std::string third =
-        settings.third.Used() ? rtu::storage::BuildConnectionString(ToDbSettings(settings.third)) : std::string();
+        settings.third.Used() ? rtu::CMainFrame::ConnectionStringOf(settings.third) : std::string();
     const auto outcome = rtu::journal::ReplayRejected(settings.journalFile, main, third, std::cout);
     return outcome.ok && outcome.refused == 0 && outcome.unreachable == 0 ? 0 : 1;
 }

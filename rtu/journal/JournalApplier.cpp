@@ -179,6 +179,8 @@ private:
     bool Finished();
     std::int64_t LastSeq();
     Failure FailureOf(const std::string& context);
+    // Rolls the transaction back after a failure: false, for the caller to return.
+    bool Undo(Failure& failure, const std::string& context, bool wholeDatabase);
 
     std::mutex journalLock_;
     ReportJournal* journal_;  // guarded by journalLock_; null once given up
@@ -266,6 +268,15 @@ JournalApplier::Session::Failure JournalApplier::Session::FailureOf(const std::s
     failure.error = context + (conn_ ? conn_->LastError() : std::string("no connection"));
     failure.wholeDatabase = !conn_ || conn_->LastErrorWasConnection() || RefusesEveryWrite(failure.error);
     return failure;
+}
+
+bool JournalApplier::Session::Undo(Failure& failure, const std::string& context, bool wholeDatabase)
+{
+    failure = FailureOf(context);
+    failure.wholeDatabase = failure.wholeDatabase || wholeDatabase;
+    conn_->RollbackTrans();
+    levels_.clear();
+    return false;
 }
 
 bool JournalApplier::Session::Connect(Failure& failure)
@@ -358,32 +369,15 @@ bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& ent
     std::size_t count = 0;
     bool ok = conn_->BeginTrans() >= 0;
     // The mark first: a database that refuses it refuses every write.
-    if (!ok || !WriteWrittenMark(*conn_, markName_, last)) {
-        failure = FailureOf("");
-        failure.wholeDatabase = true;
-        conn_->RollbackTrans();
-        levels_.clear();
-        return false;
-    }
+    if (!ok || !WriteWrittenMark(*conn_, markName_, last)) return Undo(failure, "", true);
     for (const JournalEntry& entry : entries) {
         for (const ReportStatement& statement :
              BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary)) {
-            if (!Run(statement)) {
-                failure = FailureOf("");
-                conn_->RollbackTrans();
-                levels_.clear();
-                return false;
-            }
+            if (!Run(statement)) return Undo(failure, "", false);
             ++count;
         }
     }
-    if (!conn_->CommitTrans()) {
-        failure = FailureOf("commit: ");
-        failure.wholeDatabase = true;
-        conn_->RollbackTrans();
-        levels_.clear();
-        return false;
-    }
+    if (!conn_->CommitTrans()) return Undo(failure, "commit: ", true);
     Written(last, entries.size(), count);
     return true;
 }
@@ -393,36 +387,20 @@ bool JournalApplier::Session::WriteOneByOne(const std::vector<JournalEntry>& ent
     for (const JournalEntry& entry : entries) {
         std::vector<RejectedStatement> refused;
         std::size_t count = 0;
-        if (conn_->BeginTrans() < 0 || !WriteWrittenMark(*conn_, markName_, entry.seq)) {
-            failure = FailureOf("");
-            failure.wholeDatabase = true;
-            conn_->RollbackTrans();
-            levels_.clear();
-            return false;
-        }
+        if (conn_->BeginTrans() < 0 || !WriteWrittenMark(*conn_, markName_, entry.seq))
+            return Undo(failure, "", true);
         const std::vector<ReportStatement> all =
             BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary);
         for (std::size_t part = 0; part < all.size(); ++part) {
             const ReportStatement& statement = all[part];
-            if (!conn_->Savepoint(kSavepoint)) {
-                failure = FailureOf("savepoint: ");
-                failure.wholeDatabase = true;
-                conn_->RollbackTrans();
-                levels_.clear();
-                return false;
-            }
+            if (!conn_->Savepoint(kSavepoint)) return Undo(failure, "savepoint: ", true);
             if (Run(statement)) {
                 conn_->ReleaseSavepoint(kSavepoint);
                 ++count;
                 continue;
             }
             failure = FailureOf("");
-            if (failure.wholeDatabase || !conn_->RollbackToSavepoint(kSavepoint)) {
-                failure.wholeDatabase = true;
-                conn_->RollbackTrans();
-                levels_.clear();
-                return false;
-            }
+            if (failure.wholeDatabase || !conn_->RollbackToSavepoint(kSavepoint)) return Undo(failure, "", true);
             levels_.clear();
             RejectedStatement r;
             r.seq = entry.seq;
@@ -440,13 +418,7 @@ bool JournalApplier::Session::WriteOneByOne(const std::vector<JournalEntry>& ent
             RTU_LOG_ERROR(DatabaseName(db_) << " database writer: refused statements could not be kept in the "
                                                "journal: "
                                             << reader_->Error());
-        if (!conn_->CommitTrans()) {
-            failure = FailureOf("commit: ");
-            failure.wholeDatabase = true;
-            conn_->RollbackTrans();
-            levels_.clear();
-            return false;
-        }
+        if (!conn_->CommitTrans()) return Undo(failure, "commit: ", true);
         for (const RejectedStatement& r : refused)
             RTU_LOG_ERROR(DatabaseName(db_) << " database refused a statement of report " << r.seq
                                             << " (kept in the journal's table Rejected; RTU --replay-rejected writes "

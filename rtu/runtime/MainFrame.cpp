@@ -62,6 +62,11 @@ CMainFrame::~CMainFrame()
     Destroy();
 }
 
+std::string CMainFrame::ConnectionStringOf(const DatabaseSettings& settings)
+{
+    return storage::BuildConnectionString(ToDbSettings(settings));
+}
+
 std::string CMainFrame::StorageNumberOf(const std::string& station)
 {
     std::string number = ReadSetting("Conversion ID", station);
@@ -202,7 +207,7 @@ void CMainFrame::StartJournal(const ServerSettings& settings, bool& mainWritable
         return;
     }
     const auto start = [&](journal::JournalApplier& writer, const DatabaseSettings& db, Database which) {
-        writer.SetConnectionString(storage::BuildConnectionString(ToDbSettings(db)));
+        writer.SetConnectionString(ConnectionStringOf(db));
         std::string why;
         const bool writable = writer.TestWrite(why);
         if (!writable)

@@ -78,6 +78,9 @@ public:
     // The storage number of a station: its Conversion ID, or its address.
     static std::string StorageNumberOf(const std::string& station);
 
+    // The ODBC connection string of a database section's settings.
+    static std::string ConnectionStringOf(const DatabaseSettings& settings);
+
 private:
     // LinkEvents: the network library's callbacks.
     void OnTcpData(const char* peer, int connectionId, const char* bytes, int length) override;
