@@ -287,7 +287,7 @@ TEST_P(JournalTest, AnUnreachableDatabaseKeepsReportsWaitingAndAFullJournalRefus
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, JournalTest, ::testing::Values("sqlite", "postgresql"),
-                         [](const auto& info) { return info.param; });
+                         [](const auto& backend) { return backend.param; });
 
 }  // namespace
 }  // namespace rtu::journal
