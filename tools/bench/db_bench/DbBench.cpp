@@ -23,7 +23,10 @@
 //
 // N counts statements and is rounded up to whole reports. The pool and the
 // reference on SQLite are run R times (3), each on a new file, and the best
-// rate of each is printed. PostgreSQL is measured when --pg or
+// rate of each is printed. --skip-pool 1 leaves out both pool measurements
+// (as built and with the pause), which take long at large counts: with it a
+// run measures the reference and the writer only, as scripts/bench does at the
+// scale of its end-to-end run. PostgreSQL is measured when --pg or
 // RTU_TEST_PG_CONN names a server; the tables go into a schema of their own,
 // removed at the end.
 //
@@ -133,18 +136,22 @@ void ReadElements(TimedReport& r)
     }
 }
 
-// `count` timed reports of 1,000 stations sending in turn, as stationsim's
-// stations send them: each station's readings drift from report to report and
-// its observation time walks on five minutes at a time.
-std::vector<TimedReport> MakeTimedReports(int count)
+// Timed reports of 1,000 stations sending in turn, as stationsim's stations
+// send them: each station's readings drift from report to report and its
+// observation time walks on five minutes at a time. As many reports as make
+// `statements` statements, rounded up to a whole report; a smaller count gives
+// the first reports of a larger one.
+std::vector<TimedReport> MakeTimedReports(std::size_t statements)
 {
     std::vector<rtu::sim::StationReadings> readings;
     readings.reserve(kStations);
     for (int s = 0; s < kStations; ++s) readings.emplace_back(7919u + static_cast<std::uint32_t>(s));
     std::vector<TimedReport> reports;
-    reports.reserve(static_cast<std::size_t>(count));
+    // A timed report makes eight statements (seven without its period rainfall).
+    reports.reserve(statements / 7 + 1);
     rtu::CalendarTime observed{2014, 5, 6, 7, 0, 0};
-    for (int n = 0; n < count; ++n) {
+    std::size_t made = 0;
+    for (int n = 0; made < statements; ++n) {
         const int s = n % kStations;
         if (n > 0 && s == 0) {
             for (auto& r : readings) r.Step();
@@ -166,6 +173,7 @@ std::vector<TimedReport> MakeTimedReports(int count)
         r.frameHex = rtu::BytesToHexText(r.frame);
         r.observed = rtu::MinuteText(observed);
         ReadElements(r);
+        made += StatementsOf(r);
         reports.push_back(std::move(r));
     }
     return reports;
@@ -437,17 +445,6 @@ std::string ReadFile(const std::string& path)
     return text.str();
 }
 
-std::vector<TimedReport> ReportsFor(int statements, const std::vector<TimedReport>& all)
-{
-    std::vector<TimedReport> out;
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < all.size() && n < static_cast<std::size_t>(statements); ++i) {
-        out.push_back(all[i]);
-        n += StatementsOf(all[i]);
-    }
-    return out;
-}
-
 // A measurement run `runs` times, each on a new SQLite file: the highest rate
 // (other load on the machine only ever slows a run down) and the fewest rows
 // any run stored (so that a loss in any run shows).
@@ -499,11 +496,9 @@ int main(int argc, char** argv)
             skipPool = std::atoi(argv[i + 1]) != 0;
     }
 
-    // Enough reports for the larger count (a report makes fewer statements
-    // than this, so there are always enough).
-    const std::vector<TimedReport> all = MakeTimedReports(std::max(count, legacyCount));
-    const std::vector<TimedReport> reports = ReportsFor(count, all);
-    const std::vector<TimedReport> legacyReports = ReportsFor(legacyCount, all);
+    const std::vector<TimedReport> reports = MakeTimedReports(static_cast<std::size_t>(std::max(1, count)));
+    const std::vector<TimedReport> legacyReports =
+        MakeTimedReports(static_cast<std::size_t>(std::max(1, legacyCount)));
     std::printf("workload: %zu timed reports of %d stations, %.2f statements and %.2f rows per report; "
                 "SQLite: best of %d runs, each on a new file\n",
                 reports.size(), kStations,
@@ -533,12 +528,14 @@ int main(int argc, char** argv)
         Report("SQLite", "report writer", reports, writer.perSecond, writer.rows);
         if (reference.perSecond > 0)
             std::printf("SQLite     writer/reference: %.3f\n", writer.perSecond / reference.perSecond);
-        PoolCounters legacyCounters;
-        const Best legacy = BestOf(1, folder, "legacy", [&](const std::string& file) {
-            return MeasurePool(SqliteConnection(file), legacyReports, true, legacyCounters);
-        });
-        Report("SQLite", "100 ms pause, new connection", legacyReports, legacy.perSecond, legacy.rows,
-               &legacyCounters);
+        if (!skipPool) {
+            PoolCounters legacyCounters;
+            const Best legacy = BestOf(1, folder, "legacy", [&](const std::string& file) {
+                return MeasurePool(SqliteConnection(file), legacyReports, true, legacyCounters);
+            });
+            Report("SQLite", "100 ms pause, new connection", legacyReports, legacy.perSecond, legacy.rows,
+                   &legacyCounters);
+        }
         std::filesystem::remove_all(folder);
     }
 
@@ -572,8 +569,8 @@ int main(int argc, char** argv)
             admin.Execute("DROP SCHEMA " + schema + " CASCADE");
             return ok;
         };
-        if (!measure("pool as built", reports, false) || !measure("report writer", reports, false) ||
-            !measure("100 ms pause, new connection", legacyReports, true))
+        if ((!skipPool && !measure("pool as built", reports, false)) || !measure("report writer", reports, false) ||
+            (!skipPool && !measure("100 ms pause, new connection", legacyReports, true)))
             return 1;
     } else if (only.empty() || only == "postgresql") {
         std::printf("PostgreSQL: not measured (no --pg and no RTU_TEST_PG_CONN)\n");
