@@ -363,6 +363,29 @@ void JournalApplier::Session::Loop()
     stateWake_.notify_all();
 }
 
+// Rows that only add to their table (or, for the period rainfall, only set
+// the station's own text) are written per kind, all reports' rows of a kind at
+// once: a database server takes them as one parameter array instead of a
+// round trip per row. Their tables are not read by the other kinds, so only
+// the order within a kind matters, and it is the reports' order. The kinds
+// that read before they write (river levels, slot rows) run one by one, in
+// the reports' order, as before.
+namespace {
+bool GoesInRows(StatementKind kind)
+{
+    switch (kind) {
+    case StatementKind::Receive:
+    case StatementKind::TimedValue:
+    case StatementKind::PeriodRainfall:
+    case StatementKind::Precipitation:
+    case StatementKind::Alarm:
+        return true;
+    default:
+        return false;
+    }
+}
+}  // namespace
+
 bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure)
 {
     const std::int64_t last = entries.back().seq;
@@ -370,13 +393,23 @@ bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& ent
     bool ok = conn_->BeginTrans() >= 0;
     // The mark first: a database that refuses it refuses every write.
     if (!ok || !WriteWrittenMark(*conn_, markName_, last)) return Undo(failure, "", true);
+    std::vector<std::vector<ReportStatement>> built;
+    built.reserve(entries.size());
+    std::vector<const std::vector<storage::Param>*> rows[kStatementKinds];
     for (const JournalEntry& entry : entries) {
-        for (const ReportStatement& statement :
-             BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary)) {
-            if (!Run(statement)) return Undo(failure, "", false);
+        built.push_back(BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary));
+        for (const ReportStatement& statement : built.back()) {
             ++count;
+            if (GoesInRows(statement.kind)) {
+                rows[static_cast<int>(statement.kind)].push_back(&statement.params);
+            } else if (!Run(statement)) {
+                return Undo(failure, "", false);
+            }
         }
     }
+    for (int kind = 0; kind < kStatementKinds; ++kind)
+        if (!rows[kind].empty() && !conn_->ExecuteBoundRows(StatementText(static_cast<StatementKind>(kind)), rows[kind]))
+            return Undo(failure, "", false);
     if (!conn_->CommitTrans()) return Undo(failure, "commit: ", true);
     Written(last, entries.size(), count);
     return true;

@@ -705,6 +705,86 @@ void CAdoDB::FreePrepared()
     m_prepared.clear();
 }
 
+bool CAdoDB::ExecuteBoundRows(const std::string& statement, const std::vector<const std::vector<Param>*>& rows)
+{
+    constexpr std::size_t kRowsPerExecution = 256;
+    if (rows.size() <= 1)
+        return rows.empty() || ExecuteBound(statement, *rows.front(), nullptr);
+    if (!IsOpen()) {
+        m_lastError = "not connected";
+        m_connectionFault = true;
+        return false;
+    }
+    SQLHSTMT stmt = Prepared(statement);
+    if (stmt == SQL_NULL_HSTMT)
+        return false;
+    const std::size_t columns = rows.front()->size();
+    SQLSMALLINT markers = 0;
+    bool ok = SQL_SUCCEEDED(SQLNumParams(stmt, &markers)) && static_cast<std::size_t>(markers) == columns;
+    for (const std::vector<Param>* row : rows)
+        ok = ok && row->size() == columns;
+    if (!ok) {
+        m_lastError = "ExecuteBoundRows: the rows' values do not match the statement's parameters";
+        m_connectionFault = false;
+        return false;
+    }
+    for (std::size_t first = 0; ok && first < rows.size(); first += kRowsPerExecution) {
+        const std::size_t count = std::min(kRowsPerExecution, rows.size() - first);
+        // Column-wise buffers: each column's values side by side, as wide as
+        // its longest value; zero bytes dropped as for a single execution.
+        std::vector<std::vector<char>> buffers(columns);
+        std::vector<std::vector<SQLLEN>> lengths(columns, std::vector<SQLLEN>(count));
+        std::vector<std::size_t> widths(columns, 1);
+        for (std::size_t r = 0; r < count; ++r)
+            for (std::size_t c = 0; c < columns; ++c)
+                widths[c] = std::max(widths[c], (*rows[first + r])[c].value.size() + 1);
+        SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+        std::vector<SQLUSMALLINT> status(count, SQL_PARAM_UNUSED);
+        SQLULEN processed = 0;
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_STATUS_PTR, status.data(), 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
+        for (std::size_t c = 0; ok && c < columns; ++c) {
+            buffers[c].assign(widths[c] * count, '\0');
+            std::size_t longest = 0;
+            for (std::size_t r = 0; r < count; ++r) {
+                char* at = buffers[c].data() + r * widths[c];
+                std::size_t n = 0;
+                for (char ch : (*rows[first + r])[c].value)
+                    if (ch != '\0') at[n++] = ch;
+                lengths[c][r] = static_cast<SQLLEN>(n);
+                longest = std::max(longest, n);
+            }
+            const Binding binding = BindingFor((*rows[first])[c].type, longest);
+            ok = SQL_SUCCEEDED(SQLBindParameter(stmt, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+                                                binding.sqlType, binding.columnSize, 0, buffers[c].data(),
+                                                static_cast<SQLLEN>(widths[c]), lengths[c].data()));
+        }
+        SQLRETURN rc = ok ? SQLExecute(stmt) : SQL_ERROR;
+        ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
+        for (std::size_t r = 0; ok && r < count; ++r)
+            ok = status[r] == SQL_PARAM_SUCCESS || status[r] == SQL_PARAM_SUCCESS_WITH_INFO ||
+                 status[r] == SQL_PARAM_UNUSED;
+        while (ok) {
+            rc = SQLMoreResults(stmt);
+            if (rc == SQL_NO_DATA)
+                break;
+            ok = SQL_SUCCEEDED(rc);
+        }
+        if (!ok)
+            Fail(SQL_HANDLE_STMT, stmt, "ExecuteBoundRows");
+        SQLFreeStmt(stmt, SQL_CLOSE);
+        SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_STATUS_PTR, nullptr, 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, nullptr, 0);
+    }
+    if (!ok)
+        ForgetPrepared(statement);
+    return ok;
+}
+
 bool CAdoDB::RunBound(const std::string& statement, const std::vector<Param>& params, long long* rowsAffected,
                       std::string* value, TextForm form)
 {

@@ -72,6 +72,9 @@ public:
     bool QueryValueBound(const std::string& statement, const std::vector<Param>& params, std::string& value,
                          TextForm form = TextForm::Exact) override;
 
+    // One execution with a parameter array of up to 256 rows at a time.
+    bool ExecuteBoundRows(const std::string& statement, const std::vector<const std::vector<Param>*>& rows) override;
+
     // Savepoints inside a transaction opened with BeginTrans (false outside
     // one). `name` is an identifier: a letter or '_', then letters, digits or
     // '_', at most 32 characters. SQL Server has no release: ReleaseSavepoint

@@ -62,6 +62,18 @@ public:
     virtual bool QueryValueBound(const std::string& statement, const std::vector<Param>& params, std::string& value,
                                  TextForm form) = 0;
 
+    // Runs a statement once for each set of values, in their order. A
+    // database server gets them as one parameter array (one round trip for
+    // all, where one statement at a time costs a round trip each); this
+    // default runs them one by one. False (and the caller rolls back) when
+    // any of them failed.
+    virtual bool ExecuteBoundRows(const std::string& statement, const std::vector<const std::vector<Param>*>& rows)
+    {
+        for (const std::vector<Param>* row : rows)
+            if (!ExecuteBound(statement, *row, nullptr)) return false;
+        return true;
+    }
+
     // Savepoints inside a transaction; `name` is a plain identifier.
     virtual bool Savepoint(const std::string& name) = 0;
     virtual bool RollbackToSavepoint(const std::string& name) = 0;
