@@ -31,6 +31,8 @@
 # acknowledged.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/bench/centre_folder.sh
+source "$here/tools/bench/centre_folder.sh"
 
 build=build
 stations=1000
@@ -108,38 +110,14 @@ if ((pg)); then
   fi
 fi
 
-# server.ini from the delivered one, with these keys of [Set] replaced (or
-# added when missing); every other key and section as delivered.
-cp "$here/config/config.ini" "$here/config/IOCP_log.cfg" "$folder/"
-awk -v port="$port" -v database="$database_keys" '
-  BEGIN { n = split("Port=" port "|" database "|DBMode=1|ParseDelay=0", kv, "|")
-          for (i = 1; i <= n; i++) { k = substr(kv[i], 1, index(kv[i], "=") - 1); want[k] = kv[i]; order[i] = k } }
-  function add_missing(   i) { for (i = 1; i <= n; i++) if (!(order[i] in seen)) print want[order[i]] }
-  /^\[/ { if (section == "Set") add_missing(); section = substr($0, 2, index($0, "]") - 2); print; next }
-  section == "Set" && /^[A-Za-z_]+=/ {
-    k = substr($0, 1, index($0, "=") - 1)
-    if (k in want) { print want[k]; seen[k] = 1; next }
-  }
-  { print }
-  END { if (section == "Set") add_missing() }
-' "$here/config/server.ini" >"$folder/server.ini"
+make_centre_folder "$folder" "Port=$port|$database_keys|DBMode=1|ParseDelay=0"
 
 echo "e2e: folder $folder, RTU on 127.0.0.1:$port, $database_text, ParseDelay 0, logging as IOCP_log.cfg delivers"
 echo "e2e: $stations stations send timed reports (32) for $duration s, one in flight each"
-(cd "$folder" && exec "$rtu" --headless >"$folder/rtu.out" 2>&1) &
-pid=$!
-
-listening=0
-for _ in $(seq 1 300); do
-  kill -0 "$pid" 2>/dev/null || break
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then listening=1; break; fi
-  sleep 0.1
-done
-if ((!listening)); then
-  echo "e2e: RTU did not start listening on port $port; its output:" >&2
-  cat "$folder/rtu.out" >&2 || true
-  exit 1
-fi
+started=0
+start_centre "$rtu" "$folder" "$port" && started=1
+pid=$centre_pid
+((started)) || exit 1
 
 count_rows() {
   if ((pg)); then

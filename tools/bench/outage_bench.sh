@@ -32,6 +32,8 @@
 # or the drain was slower than five times the growth.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/bench/centre_folder.sh
+source "$here/tools/bench/centre_folder.sh"
 
 build=build
 minutes=10
@@ -104,35 +106,14 @@ stored_rows() { pg_sql -At -c "select count(*) from ReceiveData" 2>/dev/null || 
 # server.ini from the delivered one with the main database on this server,
 # ParseDelay=0 (the delivered 10 ms pause before each frame allows one parse
 # thread 100 frames a second) and these keys of [Set] replaced or added.
-cp "$here/config/config.ini" "$here/config/IOCP_log.cfg" "$folder/"
-awk -v keys="Port=$port|Driver=PostgreSQL Unicode|Source=$pg_host:$RTU_PG_PORT|Name=$pg_database|User=$pg_user|Pwd=$pg_password|DBMode=1|ParseDelay=0" '
-  BEGIN { n = split(keys, kv, "|")
-          for (i = 1; i <= n; i++) { k = substr(kv[i], 1, index(kv[i], "=") - 1); want[k] = kv[i]; order[i] = k } }
-  function add_missing(   i) { for (i = 1; i <= n; i++) if (!(order[i] in seen)) print want[order[i]] }
-  /^\[/ { if (section == "Set") add_missing(); section = substr($0, 2, index($0, "]") - 2); print; next }
-  section == "Set" && /^[A-Za-z_]+=/ {
-    k = substr($0, 1, index($0, "=") - 1)
-    if (k in want) { print want[k]; seen[k] = 1; next }
-  }
-  { print }
-  END { if (section == "Set") add_missing() }
-' "$here/config/server.ini" >"$folder/server.ini"
+make_centre_folder "$folder" "Port=$port|Driver=PostgreSQL Unicode|Source=$pg_host:$RTU_PG_PORT|Name=$pg_database|User=$pg_user|Pwd=$pg_password|DBMode=1|ParseDelay=0"
 
 say "folder $folder, RTU on 127.0.0.1:$port, PostgreSQL $pg_database on $pg_host:$RTU_PG_PORT (data in $RTU_PG_DATA)"
 say "$stations stations, $rate timed reports/s; the server is stopped after ${before} s for ${outage} s, then the stations send until the backlog has drained (at most ${after} s)"
-(cd "$folder" && exec "$rtu" --headless >"$folder/rtu.out" 2>&1) &
-pid=$!
-listening=0
-for _ in $(seq 1 300); do
-  kill -0 "$pid" 2>/dev/null || break
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then listening=1; break; fi
-  sleep 0.1
-done
-if ((!listening)); then
-  say "RTU did not start listening on port $port; its output:" >&2
-  cat "$folder/rtu.out" >&2 || true
-  exit 1
-fi
+started=0
+start_centre "$rtu" "$folder" "$port" && started=1
+pid=$centre_pid
+((started)) || exit 1
 
 # The backlog: Reports rows of the journal, once a second, "seconds rows".
 python3 - "$folder/rtu-journal.db" "$folder/backlog.txt" <<'PY' &
