@@ -187,8 +187,10 @@ void StationRegistry::DropStationLink(int connectionId, const std::string& stati
         bool dropped = false;
         {
             std::lock_guard<std::mutex> lock(registryLock_);
+            // Connection ids are reused: by the time a refused frame is
+            // handled, its id may hold another station's new link.
             auto it = m_mapCltDev.find(connectionId);
-            if (it != m_mapCltDev.end()) {
+            if (it != m_mapCltDev.end() && it->second.station == station) {
                 UnbindStationLocked(station, connectionId);
                 m_mapCltDev.erase(it);
                 dropped = true;

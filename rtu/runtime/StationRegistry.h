@@ -85,7 +85,8 @@ public:
     void RefreshNetworkStation(const std::string& station, const std::string& centre, const std::string& password);
     void RefreshSerialStation(const std::string& station, const std::string& centre, const std::string& password);
 
-    // Closes the link of a station that sent a wrong centre address or password.
+    // Closes the link of a station that sent a wrong centre address or password,
+    // when the connection still holds that station's link (ids are reused).
     void DropStationLink(int connectionId, const std::string& station, int linkKind);
 
     // Drops the network link of station S (a station that announced its

@@ -58,6 +58,17 @@ TEST_F(DispatcherTest, AWrongPasswordDropsTheLinkEvenWithAValidCheckCode)
     EXPECT_TRUE(database.main.empty());
 }
 
+TEST_F(DispatcherTest, ARefusedFrameOfAnotherStationLeavesTheLinkThatNowHoldsTheConnectionId)
+{
+    // Connection ids are reused: the refused frame of a station whose link has
+    // gone is handled after the id was bound again to another station.
+    Parse(UplinkFrame("0000000999", "32", kSerial, "01", "0000"));
+    EXPECT_TRUE(transport.closed.empty());
+    EXPECT_FALSE(view.WentOffline(kStation));
+    CltDevInfo record;
+    EXPECT_TRUE(registry.GetLinkRecord(kStation, kNetworkLink, record));
+}
+
 TEST_F(DispatcherTest, ACorruptedFrameNeitherDropsTheLinkNorIsAnswered)
 {
     std::string frame = UplinkFrame(kStation, "32", kSerial, "01", "0000");
