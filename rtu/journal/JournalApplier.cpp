@@ -324,8 +324,7 @@ void JournalApplier::Session::Loop()
         RTU_LOG_ERROR(DatabaseName(db_) << " database writer cannot read the report journal: " << reader_->Error());
     } else {
         // Nothing of the journal before its first report is left to write.
-        const std::int64_t first = reader_->FirstSeq();
-        written = first > 0 ? first - 1 : LastSeq();
+        written = reader_->SeqBeforeFirst();
     }
     std::vector<JournalEntry> entries;
     while (reader_->Ok() && !Finished()) {

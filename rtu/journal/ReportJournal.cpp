@@ -410,9 +410,12 @@ bool ReportJournal::Reader::ReadAfter(std::int64_t seq, std::size_t most, std::v
     return rc == SQLITE_DONE;
 }
 
-std::int64_t ReportJournal::Reader::FirstSeq()
+std::int64_t ReportJournal::Reader::SeqBeforeFirst()
 {
-    return db_ != nullptr ? QueryNumber(db_, "SELECT IFNULL(MIN(Seq),0) FROM Reports") : 0;
+    return db_ != nullptr ? QueryNumber(db_,
+                                        "SELECT IFNULL(MIN(Seq)-1, (SELECT IFNULL(MAX(seq),0) FROM sqlite_sequence "
+                                        "WHERE name='Reports')) FROM Reports")
+                          : 0;
 }
 
 bool ReportJournal::Reader::AddRejected(const std::vector<RejectedStatement>& rejected)

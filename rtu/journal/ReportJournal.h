@@ -130,8 +130,10 @@ public:
         const std::string& Error() const { return error_; }
         // Up to `most` reports after `seq`, oldest first; false on a read error.
         bool ReadAfter(std::int64_t seq, std::size_t most, std::vector<JournalEntry>& out);
-        // The first sequence number in the file (0 when empty).
-        std::int64_t FirstSeq();
+        // The number just before the file's first report; when the file holds
+        // none, the last number ever given. Read in one statement, so a report
+        // committed meanwhile is not skipped.
+        std::int64_t SeqBeforeFirst();
         // Adds refused statements (a repeat of the same report part replaces it).
         bool AddRejected(const std::vector<RejectedStatement>& rejected);
         bool ListRejected(std::vector<RejectedStatement>& out);
