@@ -3,7 +3,7 @@
 #include "rtu/journal/RejectedReplay.h"
 #include "rtu/runtime/HeadlessMain.h"
 #include "rtu/runtime/MainFrame.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/StartupFiles.h"
 

@@ -1,7 +1,7 @@
 #include "rtu/journal/JournalApplier.h"
 
 #include "rtu/protocol/TimeText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/storage/SqliteSchema.h"
 
 #include <pthread.h>

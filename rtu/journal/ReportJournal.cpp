@@ -1,7 +1,7 @@
 #include "rtu/journal/ReportJournal.h"
 
 #include "rtu/protocol/TimeText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 
 #include <pthread.h>
 #include <sqlite3.h>

@@ -1,7 +1,7 @@
 #include "rtu/runtime/CommandQueue.h"
 
 #include "rtu/protocol/HexText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/storage/SqlDialect.h"
 #include "rtu/storage/SqlWorkerPool.h"
 #include "rtu/uplink/StatementTarget.h"

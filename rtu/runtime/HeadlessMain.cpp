@@ -1,7 +1,7 @@
 #include "rtu/runtime/HeadlessMain.h"
 
 #include "rtu/runtime/HeadlessView.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/MainFrame.h"
 #include "rtu/runtime/ScheduledRestart.h"
 #include "rtu/runtime/Settings.h"

@@ -2,7 +2,7 @@
 
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/runtime/TextFormat.h"
 #include "rtu/storage/SqlDialect.h"

@@ -1,6 +1,6 @@
 #include "rtu/runtime/RuntimeThread.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 
 #include <exception>
 #include <utility>

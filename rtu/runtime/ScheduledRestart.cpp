@@ -1,6 +1,6 @@
 #include "rtu/runtime/ScheduledRestart.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 
 #include <signal.h>
 #include <spawn.h>

@@ -1,6 +1,6 @@
 #include "rtu/runtime/StartupFiles.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 
 #include <fstream>
 #include <log4cplus/configurator.h>

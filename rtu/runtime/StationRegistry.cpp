@@ -1,6 +1,6 @@
 #include "rtu/runtime/StationRegistry.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
 
 #include <ctime>

@@ -1,6 +1,6 @@
 #include "rtu/storage/AdoDB.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/storage/ConnectionString.h"
 
 #include <sql.h>

@@ -1,6 +1,6 @@
 #include "rtu/storage/SqlWorkerPool.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/storage/SqliteSchema.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "rtu/storage/SqliteSchema.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/storage/AdoDB.h"
 #include "rtu/storage/SqlDialect.h"
 

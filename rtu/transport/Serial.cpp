@@ -1,6 +1,6 @@
 #include "rtu/transport/Serial.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/TextFormat.h"
 
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 
 #include "rtu/control/OperatorCommands.h"
 #include "rtu/control/RemarkText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/runtime/TextFormat.h"
 #include "rtu/ui/DeviceView.h"

@@ -2,7 +2,7 @@
 
 #include "rtu/control/RemarkText.h"
 #include "rtu/protocol/TimeText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/ui/CellCompare.h"
 #include "rtu/ui/UiText.h"

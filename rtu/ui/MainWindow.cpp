@@ -1,6 +1,6 @@
 #include "rtu/ui/MainWindow.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/ScheduledRestart.h"
 #include "rtu/ui/ConfigView.h"
 #include "rtu/ui/DeviceView.h"

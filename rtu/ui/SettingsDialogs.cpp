@@ -1,6 +1,6 @@
 #include "rtu/ui/SettingsDialogs.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/transport/SerialPorts.h"
 #include "rtu/ui/UiText.h"
 

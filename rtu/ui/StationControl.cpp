@@ -1,7 +1,7 @@
 #include "rtu/ui/StationControl.h"
 
 #include "rtu/control/OperatorCommands.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/MainFrame.h"
 #include "rtu/runtime/TextFormat.h"
 #include "rtu/ui/ConfigView.h"

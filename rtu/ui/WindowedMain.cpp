@@ -1,6 +1,6 @@
 #include "rtu/ui/WindowedMain.h"
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/MainFrame.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/runtime/StartupFiles.h"

@@ -3,7 +3,7 @@
 #include "rtu/protocol/Elements.h"
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/protocol/TimeText.h"
 

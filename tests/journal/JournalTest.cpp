@@ -4,7 +4,7 @@
 // answered by the database in order; a refused statement is set aside and
 // written again later; an unwritable database keeps reports waiting, and a
 // full journal refuses until the writer has made room.
-#include "tests/dispatch/Fakes.h"
+#include "tests/uplink/Fakes.h"
 #include "tests/storage/TestDatabase.h"
 
 #include "rtu/journal/JournalApplier.h"

@@ -2,7 +2,7 @@
 // lines logged on "MAIN".
 #pragma once
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 
 #include <gtest/gtest.h>
 #include <log4cplus/appender.h>

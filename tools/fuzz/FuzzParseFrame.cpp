@@ -14,7 +14,7 @@
 // report decoders; without them most inputs stop at the check code.
 // Checks besides the sanitizers: every acknowledgement sent is a frame with a
 // valid check code, and picture payloads lie inside their frame.
-#include "tests/dispatch/Fakes.h"
+#include "tests/uplink/Fakes.h"
 
 #include "rtu/protocol/Crc16.h"
 #include "rtu/protocol/FrameCodec.h"

@@ -12,7 +12,7 @@
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/Dispatcher.h"
-#include "tests/dispatch/Fakes.h"
+#include "tests/uplink/Fakes.h"
 #include "tools/stationsim/StationFrames.h"
 
 #include <benchmark/benchmark.h>

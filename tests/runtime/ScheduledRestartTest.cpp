@@ -1,7 +1,7 @@
 // The decisions of the scheduled restart, with the new process simulated.
 #include "rtu/runtime/ScheduledRestart.h"
 
-#include "Support.h"
+#include "tests/runtime/PicturesTestSupport.h"
 
 #include <gtest/gtest.h>
 

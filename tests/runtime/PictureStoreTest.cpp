@@ -2,7 +2,7 @@
 // packets and the filing of pictures.
 #include "rtu/runtime/PictureStore.h"
 
-#include "Support.h"
+#include "tests/runtime/PicturesTestSupport.h"
 
 #include <log4cplus/initializer.h>
 

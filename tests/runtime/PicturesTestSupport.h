@@ -2,7 +2,7 @@
 // folder, a recording operator view and a capture of the lines logged on "MAIN".
 #pragma once
 
-#include "rtu/runtime/Log.h"
+#include "rtu/common/Log.h"
 #include "rtu/runtime/RuntimeView.h"
 #include "tests/runtime/RuntimeTestSupport.h"
 

@@ -1,7 +1,7 @@
 // The serial line's frame queue: framing state and queue together, reset
 // when the service stops, bounded, and wakeable for stopping its consumer.
 #include "rtu/uplink/CommFrameQueue.h"
-#include "tests/serial/TestFrames.h"
+#include "tests/transport/TestFrames.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // SQLite file, and a schema of its own in the PostgreSQL test server.
 #include "rtu/runtime/CommandQueue.h"
 
-#include "Support.h"
+#include "tests/runtime/PicturesTestSupport.h"
 #include "rtu/storage/SqlWorkerPool.h"
 #include "rtu/uplink/StatementTarget.h"
 #include "tests/storage/TestDatabase.h"

@@ -2,7 +2,7 @@
 // and plays the stations; CSerial opens the slave side by its path.
 #include "rtu/transport/Serial.h"
 #include "rtu/uplink/CommFrameQueue.h"
-#include "tests/serial/TestFrames.h"
+#include "tests/transport/TestFrames.h"
 
 #include <gtest/gtest.h>
 
