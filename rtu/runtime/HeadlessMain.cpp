@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <pthread.h>
+#include <string>
 
 namespace rtu {
 
@@ -36,7 +37,21 @@ int RunHeadless()
     int exitCode = 0;
     {
         CMainFrame frame(view);
-        if (!frame.Create()) view.PostLogLine("NetInit Fail");
+        std::string failure;
+        if (!frame.Create()) {
+            view.PostLogLine("NetInit Fail");
+            failure = "the network library could not be initialised";
+        } else if (!frame.Running()) {
+            failure = frame.StartFailure();
+        }
+        // Without a window nobody can start the service later: a centre that
+        // does not listen ends at once and says why, so a supervisor sees it.
+        if (!failure.empty()) {
+            RTU_LOG_ERROR("RTU --headless ends: " << failure);
+            std::fprintf(stderr, "RTU: the service did not start: %s\n", failure.c_str());
+            frame.Destroy();
+            return 1;
+        }
 
         ScheduledRestart restart(frame.Settings().Current()->RebootPeriod(),
                                  ScheduledRestart::Hooks{[&] { return frame.IsRecevingImage(); },

@@ -111,8 +111,16 @@ void CMainFrame::Destroy()
 bool CMainFrame::StartService()
 {
     if (running_) return true;
+    startFailure_.clear();
     const auto settings = settings_.Current();
     servicePort_ = settings->port;
+    if (servicePort_ == 0) {
+        startFailure_ = "server.ini [Set] Port is not a whole number: no port to listen on";
+        view_.ShowMessage(LoadText("MainFrame", "Text3"));
+        view_.PostLogLine(startFailure_);
+        RTU_LOG_ERROR("the service does not start: " << startFailure_);
+        return false;
+    }
 
     // The pools are ready before the first station can connect, so that its
     // first report finds them; they are reported once the server listens.
@@ -128,8 +136,10 @@ bool CMainFrame::StartService()
         StopJournal();
         mainPool_.Stop();
         thirdPool_.Stop();
+        startFailure_ = "the TCP server could not listen on port " + std::to_string(servicePort_) +
+                        " (in use by another program, or not allowed)";
         view_.ShowMessage(LoadText("MainFrame", "Text3"));
-        RTU_LOG_ERROR("the TCP server could not start on port " << servicePort_);
+        RTU_LOG_ERROR(startFailure_);
         return false;
     }
     onlineThread_.Resume();
@@ -143,6 +153,14 @@ bool CMainFrame::StartService()
     const std::string started = FormatConfigText("MainFrame", "Text8", {static_cast<int>(servicePort_)});
     view_.PostLogLine(started);
     RTU_LOG_DEBUG(started);
+    if (!mainUsed && !thirdUsed) {
+        // Stations delete what is acknowledged: say plainly that it is kept nowhere.
+        const char* const noDatabase =
+            "no database configured (DBMode of [Set] and [SetThird] is not 1): reports are acknowledged but not "
+            "stored";
+        view_.PostLogLine(noDatabase);
+        RTU_LOG_ERROR(noDatabase);
+    }
 
     if (settings->comm.mode != 0) OpenSerialLine(settings->comm);
     return true;

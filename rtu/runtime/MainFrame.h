@@ -49,8 +49,11 @@ public:
     // runtime threads and starts the service. False when the network library
     // could not be initialised ("NetInit Fail"): no threads, no service.
     bool Create();
-    // Starts the service; false (and a message) when the TCP server failed.
+    // Starts the service; false (and a message) when the TCP server failed
+    // or server.ini gave no usable port.
     bool StartService();
+    // Why the last StartService failed; empty after a successful start.
+    const std::string& StartFailure() const { return startFailure_; }
     // Stops the service: frames still queued are dropped, every connection is
     // closed, the journal written, the databases given a while to take what
     // it holds (the rest stays in the journal for the next start), the
@@ -152,6 +155,7 @@ private:
     std::atomic<bool> stopping_{false};  // a stop is under way: statements queue beyond the limit
     std::atomic<bool> threadsCreated_{false};
     std::uint16_t servicePort_ = 0;
+    std::string startFailure_;  // main thread only, like StartService
 
     RuntimeThread parseThread_{"network parse"};
     RuntimeThread commParseThread_{"serial parse"};

@@ -3,8 +3,11 @@
 #include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <climits>
+#include <fstream>
 #include <utility>
 
 namespace rtu {
@@ -21,11 +24,17 @@ struct Number {
     bool Written() const { return !text.empty(); }
 };
 
+// Reads a number; a written text that is not a whole number is logged with
+// the value it is read as. Port is checked by its caller, which refuses it.
 Number ReadNumber(const SettingReader& read, std::string_view section, std::string_view key)
 {
     Number number;
     number.text = read(section, key);
     number.value = AtoiText(number.text);
+    if (number.Written() && !IsWholeNumber(number.text) && key != "Port") {
+        RTU_LOG_ERROR("server.ini [" << section << "] " << key << "=" << number.text
+                                     << " is not a whole number; it is read as " << number.value);
+    }
     return number;
 }
 
@@ -38,6 +47,15 @@ std::int16_t To16Bit(const Number& number, std::string_view section, std::string
         return held;
     }
     return static_cast<std::int16_t>(number.value);
+}
+
+// Says what a DBMode other than 0 or 1 does: the database is not used.
+void CheckDbMode(const Number& dbMode, std::string_view section)
+{
+    if (dbMode.Written() && dbMode.value != 0 && dbMode.value != 1) {
+        RTU_LOG_ERROR("server.ini [" << section << "] DBMode=" << dbMode.text << " is neither 0 nor 1: the "
+                                     << (section == "Set" ? "main" : "secondary") << " database is not used");
+    }
 }
 
 // Logs a value outside the range its consumer understands; the value is kept.
@@ -80,6 +98,7 @@ DatabaseSettings CorrectDatabase(RawDatabase db, std::string_view section)
     DefaultIfEmpty(db.settings.name, "Demo");
     DefaultIfEmpty(db.settings.user, "sa");
     db.settings.dbMode = To16Bit(db.dbMode, section, "DBMode");
+    CheckDbMode(db.dbMode, section);
     return db.settings;
 }
 
@@ -97,7 +116,54 @@ bool WriteNumber(std::string_view section, std::string_view key, long long value
     return Write(section, key, std::to_string(value));
 }
 
+// Says loudly when server.ini is missing or cannot be decoded: every key then
+// reads as empty and the centre runs on the defaults.
+void CheckSettingsFile(const std::string& path)
+{
+    static constexpr const char* kDefaults =
+        "the centre runs on the defaults: TCP port 5001, no database (reports are acknowledged but not "
+        "stored), no serial line, plain receive mode";
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            RTU_LOG_ERROR("server.ini not found at " << path << ": " << kDefaults);
+        } else {
+            RTU_LOG_ERROR("server.ini at " << path << " cannot be read: " << kDefaults);
+        }
+        return;
+    }
+    // Profile files are read as single-byte text (ANSI or UTF-8): a UTF-16
+    // file has a zero byte in every ASCII character and no name would match.
+    char head[4096];
+    file.read(head, sizeof head);
+    const std::string_view bytes(head, static_cast<std::size_t>(file.gcount()));
+    const bool utf16Mark = bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
+                                                 (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
+    if (utf16Mark || bytes.find('\0') != std::string_view::npos) {
+        RTU_LOG_ERROR("server.ini at " << path << " is UTF-16 (or holds zero bytes) and cannot be decoded; "
+                                       << "save it as UTF-8 or ANSI text. Until then " << kDefaults);
+    }
+}
+
 }  // namespace
+
+bool IsWholeNumber(std::string_view text)
+{
+    std::size_t pos = 0;
+    auto blanks = [&] {
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+    };
+    blanks();
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) ++pos;
+    const std::size_t digits = pos;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+    if (pos == digits) return false;
+    const std::size_t afterDigits = pos;
+    blanks();
+    // A comment after the number (and at least one blank) is allowed.
+    return pos == text.size() || (pos > afterDigits && (text[pos] == ';' || text[pos] == '#'));
+}
 
 long long AtoiText(std::string_view text)
 {
@@ -156,7 +222,14 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     std::string devicePattern = read("COMM", "DevicePattern");
 
     ServerSettings s;
-    if (port.value >= 1 && port.value <= 65535) {
+    if (port.Written() && !IsWholeNumber(port.text)) {
+        // Read like atoi, "52O2" would listen on port 52 and "abc" on the
+        // default port: neither is what the file asks for.
+        s.port = 0;
+        RTU_LOG_ERROR("server.ini [Set] Port=" << port.text
+                                               << " is not a whole number: the service does not start until "
+                                               << "Port is corrected");
+    } else if (port.value >= 1 && port.value <= 65535) {
         s.port = static_cast<std::uint16_t>(port.value);
     } else {
         s.port = kDefaultPort;
@@ -184,8 +257,18 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     s.main = CorrectDatabase(std::move(main), "Set");
     s.pict = std::move(pict);
     s.protMode = To16Bit(protMode, "Set", "ProtMode");
+    if (s.protMode != 0) {
+        RTU_LOG_ERROR("server.ini [Set] ProtMode=" << protMode.text
+                                                   << " is not 0 (the telemetry protocol): the centre ignores "
+                                                   << "every frame received over the network and acknowledges none");
+    }
     s.regMode = To16Bit(regMode, "Set", "RegMode");
-    CheckRange(s.regMode, 0, 1, "Set", "RegMode");
+    if (s.regMode != 0 && s.regMode != 1) {
+        RTU_LOG_ERROR("server.ini [Set] RegMode=" << regMode.text
+                                                  << " is neither 0 (plain) nor 1 (registration): the centre "
+                                                  << "ignores every frame received over the network and "
+                                                  << "acknowledges none");
+    }
     s.cent = std::move(cent);
     DefaultIfEmpty(s.cent, "01");
     s.centPwd = std::move(centPwd);
@@ -241,6 +324,7 @@ ServerSettings ReadServerSettings(const SettingReader& read)
 
 ServerSettings LoadServerSettings()
 {
+    CheckSettingsFile(SettingsPath());
     return ReadServerSettings([](std::string_view section, std::string_view key) {
         return ReadSetting(section, key);
     });

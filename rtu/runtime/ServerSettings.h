@@ -50,7 +50,9 @@ struct SerialSettings {
 // A default-constructed object holds what a missing server.ini gives.
 struct ServerSettings {
     // Section Set.
-    std::uint16_t port = 5001;     // Port: 0 or missing -> 5001
+    // Port: 0 or missing -> 5001. Held at 0 when the file's text is not a
+    // whole number ("52O2", "abc"): the service then refuses to start.
+    std::uint16_t port = 5001;
     std::uint16_t offLine = 120;   // OffLine seconds: below 120 -> 120
     DatabaseSettings main;         // Driver, Source, Name, User, Pwd, TDS_Version, DBMode
     std::string pict;              // Pict: folder of received pictures
@@ -85,7 +87,9 @@ using SettingReader = std::function<std::string(std::string_view section, std::s
 // Reads every setting with `read` and applies the defaults and corrections.
 ServerSettings ReadServerSettings(const SettingReader& read);
 
-// The same from server.ini (ReadSetting).
+// The same from server.ini (ReadSetting). A missing server.ini, or one that
+// cannot be read or decoded (UTF-16), is logged as an error that says the
+// defaults are used.
 ServerSettings LoadServerSettings();
 
 // Writes what the service settings dialog edits, in its order: Port, OffLine,
@@ -98,6 +102,10 @@ bool SaveServiceSettings(ServerSettings& settings);
 // Writes what the serial settings dialog edits, in its order: MODE, COM,
 // BAUDRATE, BYTESIZE, STOPBIT, PATITY (section COMM).
 bool SaveSerialSettings(const SerialSettings& comm);
+
+// True for a whole number in decimal: blanks, an optional sign, digits,
+// blanks, and optionally a comment after a blank (";" or "#" and anything).
+bool IsWholeNumber(std::string_view text);
 
 // C atoi on a text, without its undefined behaviour: a number beyond the range
 // of long long is held at the limit.

@@ -139,6 +139,7 @@ bool RtuProcess::Start(std::chrono::seconds limit)
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             return false;
         }
         if (Accepts(port_)) return true;

@@ -49,6 +49,9 @@ public:
     // killed by a signal or had to be killed after `limit`.
     int Stop(std::chrono::seconds limit = 60s);
     bool Running() const { return pid_ > 0; }
+    // The exit status of a program that ended by itself during Start (-1
+    // when it did not, or was ended by a signal).
+    int ExitCode() const { return exitCode_; }
 
     std::uint16_t Port() const { return port_; }
     const std::string& Folder() const { return folder_; }
@@ -67,6 +70,7 @@ private:
     std::uint16_t port_ = 0;
     std::string mainConnection_;
     pid_t pid_ = -1;
+    int exitCode_ = -1;
 };
 
 // A loopback port that nothing listens on at the moment of the call.
