@@ -20,6 +20,8 @@
 // Texts of this program used as formats, with their arguments:
 //   MainFrame Text8 (port), Text11 (port)                       one integer
 //   MainFrame Text10, Text12 (COM text, BAUDRATE text)          two texts
+//   MainFrame Text16 (storage number, centre address)           two texts
+//   MainFrame Text17, Text18 (storage number)                   one text
 //   MainFrame Text29 (station address, answer text)             two texts
 //   SLRtuApp Title (version "1.1.0")                            one text
 //   BaseConfig Text1, Text4 (station address)                   one text

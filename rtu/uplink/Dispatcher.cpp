@@ -5,6 +5,7 @@
 #include "rtu/protocol/HexText.h"
 #include "rtu/common/Log.h"
 #include "rtu/runtime/Settings.h"
+#include "rtu/runtime/TextFormat.h"
 #include "rtu/protocol/TimeText.h"
 
 #include <cctype>
@@ -78,12 +79,14 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     // The check code comes first: one corrupted byte must neither drop a good
     // station's link nor create a record for a station that does not exist.
     if (!VerifyCheckCode(frame)) {
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text18") << storageNumber);
+        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text18", {storageNumber}));
         return;
     }
     if (centre != settings->cent || password != settings->centPwd) {
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text16") << storageNumber);
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text17") << centre << " " << password);
+        // The password a frame carried is never logged: a station that has
+        // the wrong one may hold another centre's.
+        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text16", {storageNumber, centre}));
+        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text17", {storageNumber}));
         registry_.DropStationLink(connectionId, station, linkKind);
         return;
     }

@@ -3,10 +3,12 @@
 #include "Fakes.h"
 
 #include "rtu/uplink/Dispatcher.h"
+#include "tests/runtime/RuntimeTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace rtu {
 namespace {
@@ -56,6 +58,26 @@ TEST_F(DispatcherTest, AWrongPasswordDropsTheLinkEvenWithAValidCheckCode)
     EXPECT_TRUE(view.WentOffline(kStation));
     EXPECT_TRUE(transport.sent.empty());
     EXPECT_TRUE(database.main.empty());
+}
+
+// The refusals' log lines, with the delivered config.ini: each value stands
+// apart from the text, and the password a frame carried is never written.
+TEST_F(DispatcherTest, RefusalsAreLoggedWithTheStationApartAndNeverThePassword)
+{
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(std::string(RTU_SOURCE_DIR) + "/config");
+    test::LogCapture log;
+    Parse(UplinkFrame(kStation, "32", kSerial, "07", "Q9Z8"));
+    std::string corrupt = UplinkFrame(kStation, "32", kSerial);
+    corrupt.back() = corrupt.back() == '0' ? '1' : '0';
+    Parse(corrupt);
+    std::filesystem::current_path(previous);
+
+    EXPECT_EQ(log.CountContaining("Frame from station ST01 with a wrong centre address or password (centre "
+                                  "address 07)."), 1);
+    EXPECT_EQ(log.CountContaining("The link of station ST01 is closed."), 1);
+    EXPECT_EQ(log.CountContaining("Wrong check code in a frame from station ST01: the frame was dropped."), 1);
+    EXPECT_EQ(log.CountContaining("Q9Z8"), 0);
 }
 
 TEST_F(DispatcherTest, ARefusedFrameOfAnotherStationLeavesTheLinkThatNowHoldsTheConnectionId)
