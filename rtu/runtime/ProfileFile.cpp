@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <time.h>
 #include <unordered_map>
 #include <unistd.h>
 
@@ -98,13 +99,9 @@ Line Classify(std::string_view raw, bool firstLine)
     return line;
 }
 
-// The whole file; false when it cannot be opened.
-bool ReadContent(const std::string& path, std::string& content)
+// The rest of an open file; false on a read error.
+bool ReadAll(int fd, std::string& content)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
     struct stat info {};
     if (::fstat(fd, &info) == 0 && info.st_size > 0) {
         content.reserve(static_cast<std::size_t>(info.st_size));
@@ -115,11 +112,24 @@ bool ReadContent(const std::string& path, std::string& content)
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
-            break;
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
         }
         content.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+// The whole file; false when it cannot be opened.
+bool ReadContent(const std::string& path, std::string& content)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    ReadAll(fd, content);
     ::close(fd);
     return true;
 }
@@ -240,8 +250,10 @@ bool ValidKey(std::string_view key)
 }
 
 // Writes `content` to a temporary file in the directory of `path` and renames
-// it over `path`. The new file keeps the permission bits of the old one.
-bool ReplaceFile(const std::string& path, const std::string& content)
+// it over `path`; `result` is then the new file's status. The new file keeps
+// the permission bits of the old one; a file created here is readable by its
+// owner only (server.ini holds the database passwords).
+bool ReplaceFile(const std::string& path, const std::string& content, struct stat& result)
 {
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
@@ -249,7 +261,7 @@ bool ReplaceFile(const std::string& path, const std::string& content)
         return false;
     }
     struct stat old {};
-    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0600;
     bool ok = ::fchmod(fd, mode) == 0;
     std::size_t written = 0;
     while (ok && written < content.size()) {
@@ -263,6 +275,7 @@ bool ReplaceFile(const std::string& path, const std::string& content)
         }
     }
     ok = ok && ::fsync(fd) == 0;
+    ok = ok && ::fstat(fd, &result) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
@@ -288,13 +301,33 @@ std::string LookupName(std::string_view section, std::string_view key)
 // frame itself. A file changed on disk (in place or replaced by rename, by
 // this process or another) has another inode, size or modification time, and
 // is read again.
+//
+// A file's modification time comes from a clock that advances in ticks of a
+// few milliseconds, so a change of the same size within the tick of the copy
+// would look like the same version. A copy taken while its file's time was
+// that recent is therefore not trusted: it is read again at each use until
+// its file has stood unchanged for kSettleTime.
 struct ParsedFile {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     timespec modified{};
+    bool settled = false;  // the file was older than kSettleTime when read
     std::unordered_map<std::string, std::string> values;  // LookupName -> value
 };
+
+constexpr long long kSettleTimeNs = 100'000'000;
+
+// True when a file modified at `modified` had stood unchanged long enough,
+// now, for a later change to show in its modification time.
+bool Settled(const timespec& modified)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long long age = (static_cast<long long>(now.tv_sec) - modified.tv_sec) * 1'000'000'000LL +
+                          (now.tv_nsec - modified.tv_nsec);
+    return age > kSettleTimeNs;
+}
 
 bool SameVersion(const ParsedFile& file, const struct stat& info)
 {
@@ -309,6 +342,7 @@ std::shared_ptr<const ParsedFile> Parse(const std::string& content, const struct
     file->inode = info.st_ino;
     file->size = info.st_size;
     file->modified = info.st_mtim;
+    file->settled = Settled(info.st_mtim);
     // Only the first section of a name counts, and in it the first key of a name.
     std::map<std::string, bool> sections;
     std::string current;
@@ -342,6 +376,13 @@ std::unordered_map<std::string, std::shared_ptr<const ParsedFile>>& ParsedFiles(
     return files;
 }
 
+// Keeps `file` as the parsed copy of `path`.
+void Remember(const std::string& path, std::shared_ptr<const ParsedFile> file)
+{
+    std::lock_guard<std::mutex> lock(ParsedFilesLock());
+    ParsedFiles()[path] = std::move(file);
+}
+
 }  // namespace
 
 std::string ReadProfileString(const std::string& path, std::string_view section,
@@ -355,7 +396,9 @@ std::string ReadProfileString(const std::string& path, std::string_view section,
     {
         std::lock_guard<std::mutex> lock(ParsedFilesLock());
         auto found = ParsedFiles().find(path);
-        if (found != ParsedFiles().end() && SameVersion(*found->second, info)) file = found->second;
+        if (found != ParsedFiles().end() && found->second->settled && SameVersion(*found->second, info)) {
+            file = found->second;
+        }
     }
     if (!file) {
         std::string content;
@@ -363,19 +406,15 @@ std::string ReadProfileString(const std::string& path, std::string_view section,
         if (fd < 0) {
             return {};
         }
-        // The version read is the one of the open file, not of the path's
-        // earlier stat: a rename in between is then read again next time.
-        if (::fstat(fd, &info) != 0) {
-            ::close(fd);
-            return {};
-        }
+        // The version kept is the one of the file read, through one
+        // descriptor: a rename after the path's stat is read again next time.
+        const bool read = ::fstat(fd, &info) == 0 && ReadAll(fd, content);
         ::close(fd);
-        if (!ReadContent(path, content)) {
+        if (!read) {
             return {};
         }
         file = Parse(content, info);
-        std::lock_guard<std::mutex> lock(ParsedFilesLock());
-        ParsedFiles()[path] = file;
+        Remember(path, file);
     }
     const auto value = file->values.find(LookupName(section, key));
     return value == file->values.end() ? std::string() : CutText(value->second, bufferSize - 1);
@@ -454,7 +493,14 @@ bool WriteProfileString(const std::string& path, std::string_view section,
         content += line;
         content += lineBreak;
     }
-    return ReplaceFile(path, content);
+    struct stat written {};
+    if (!ReplaceFile(path, content, written)) {
+        return false;
+    }
+    // What was just written is the parsed copy: the next read (the next
+    // frame's look-up) neither reads the file again nor sees the old one.
+    Remember(path, Parse(content, written));
+    return true;
 }
 
 std::vector<std::string> ReadProfileSectionNames(const std::string& path)

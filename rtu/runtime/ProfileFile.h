@@ -13,6 +13,11 @@
 //     most bufferSize - 1 characters (1023 for settings, 199 for texts). Texts
 //     are UTF-8: a character is one UTF-8 sequence (any other byte counts as
 //     one), so a cut never splits a character.
+//   - values come from a parsed copy of the file kept in memory, made again
+//     when the file changed on disk (another inode, size or modification
+//     time); a file modified less than 100 ms before its copy was made is
+//     read again at each use until it has stood still that long, since a
+//     change within one tick of the file system's clock keeps the time.
 //
 // Writing rules:
 //   - a value with blanks at either end, or enclosed in matching quotes, is
@@ -25,7 +30,10 @@
 //     replaces the target by rename, so a reader (in this process or another)
 //     sees either the old file or the new one, never a half-written one;
 //   - writes in this process are serialised, so two threads that write
-//     different keys of one file at once both keep their change.
+//     different keys of one file at once both keep their change;
+//   - what a write wrote becomes the parsed copy at once;
+//   - a file created by a write is readable and writable by its owner only
+//     (server.ini holds passwords); an existing file keeps its mode.
 //
 // Every function may be called from any thread.
 #pragma once

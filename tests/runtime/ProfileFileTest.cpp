@@ -3,6 +3,9 @@
 
 #include "RuntimeTestSupport.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <thread>
 
@@ -112,6 +115,35 @@ TEST_F(ProfileFileTest, AMissingSectionIsAddedAtTheEndAndAMissingFileIsCreated)
     ASSERT_TRUE(WriteProfileString("new.ini", "Address", "0000000101", "bridge"));
     EXPECT_EQ(ReadFile("new.ini"), "[Address]\n0000000101=bridge\n");
     EXPECT_FALSE(WriteProfileString(PathOf("no-such-folder/x.ini"), "S", "K", "v"));
+}
+
+TEST_F(ProfileFileTest, CreatedFilesAreForTheOwnerOnlyAndExistingFilesKeepTheirMode)
+{
+    ASSERT_TRUE(WriteProfileString("new.ini", "Set", "Pwd", "secret"));
+    struct stat info {};
+    ASSERT_EQ(::stat("new.ini", &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+    WriteFile("shared.ini", "[Set]\nPort=5001\n");
+    ASSERT_EQ(::chmod("shared.ini", 0640), 0);
+    ASSERT_TRUE(WriteProfileString("shared.ini", "Set", "Port", "5002"));
+    ASSERT_EQ(::stat("shared.ini", &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// An editor that rewrites the file in place with a value of the same length,
+// within one tick of the file system's clock, leaves inode, size and time as
+// they were: the new value must still be read.
+TEST_F(ProfileFileTest, AChangeOnDiskIsReadEvenWhenSizeAndModificationTimeStayTheSame)
+{
+    WriteFile("a.ini", "[Conversion ID]\n0000000101=1001\n");
+    EXPECT_EQ(ReadProfileString("a.ini", "Conversion ID", "0000000101", kSettingBufferSize), "1001");
+    struct stat before {};
+    ASSERT_EQ(::stat("a.ini", &before), 0);
+    WriteFile("a.ini", "[Conversion ID]\n0000000101=2002\n");
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, "a.ini", times, 0), 0);
+    EXPECT_EQ(ReadProfileString("a.ini", "Conversion ID", "0000000101", kSettingBufferSize), "2002");
 }
 
 TEST_F(ProfileFileTest, WritesKeepCrLfLineBreaksAndPutAValueOnOneLine)
