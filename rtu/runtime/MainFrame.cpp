@@ -54,6 +54,7 @@ CMainFrame::CMainFrame(RuntimeView& view)
                 [this](const std::string& station) { pictures_.DiscardPicture(station); }),
       dispatcher_(registry_, *this, view, *this, pictures_, settings_, &CMainFrame::StorageNumberOf)
 {
+    commQueue_.SetDropReport([this](std::uint64_t) { view_.PostLogLine(LoadText("MainFrame", "Text54")); });
 }
 
 CMainFrame::~CMainFrame()

@@ -1,11 +1,24 @@
 #include "rtu/uplink/CommFrameQueue.h"
 
+#include "rtu/common/Log.h"
+
 namespace rtu {
+
+namespace {
+
+constexpr std::chrono::seconds kDropReportInterval{10};
+
+}  // namespace
 
 class CCommFrameQueue::Sink final : public FrameSink {
 public:
     explicit Sink(FrameQueue& queue) : queue_(queue) {}
-    void OnFrame(std::string_view frame) override { queue_.Push(kConnectionId, kLinkKind, frame); }
+    void OnFrame(std::string_view frame) override
+    {
+        if (!queue_.Push(kConnectionId, kLinkKind, frame)) ++dropped;
+    }
+
+    std::uint64_t dropped = 0;
 
 private:
     FrameQueue& queue_;
@@ -15,12 +28,27 @@ CCommFrameQueue::CCommFrameQueue(std::size_t maxItems, std::size_t maxBytes) : q
 
 void CCommFrameQueue::OnSerialBytes(std::string_view bytes)
 {
-    std::lock_guard<std::mutex> lock(framing_);
-    Sink sink(queue_);
-    const CutResult result = CutFrames(state_, bytes, sink);
-    counts_.frames += result.frames;
-    counts_.rejectedHeaders += result.rejectedHeaders;
-    counts_.overflows += result.overflows;
+    std::uint64_t report = 0;  // frames dropped so far, when it is time to say so
+    {
+        std::lock_guard<std::mutex> lock(framing_);
+        Sink sink(queue_);
+        const CutResult result = CutFrames(state_, bytes, sink);
+        counts_.frames += result.frames;
+        counts_.rejectedHeaders += result.rejectedHeaders;
+        counts_.overflows += result.overflows;
+        if (sink.dropped != 0) {
+            droppedTotal_ += sink.dropped;
+            const auto now = std::chrono::steady_clock::now();
+            if (lastDropReport_ == std::chrono::steady_clock::time_point{} ||
+                now - lastDropReport_ >= kDropReportInterval) {
+                lastDropReport_ = now;
+                report = droppedTotal_;
+            }
+        }
+    }
+    if (report == 0) return;
+    RTU_LOG_ERROR("serial frame queue full: " << report << " frames dropped so far");
+    if (dropReport_) dropReport_(report);
 }
 
 bool CCommFrameQueue::Pop(QueuedFrame& out) { return queue_.TryPop(out); }

@@ -5,7 +5,9 @@
 // OnSerialBytes runs on the reader thread, one block at a time in the order
 // the bytes arrived; every complete frame is queued with connection id -1
 // and link kind 1, which wakes the parse thread waiting in WaitPop. A full
-// queue (65535 frames) drops the frame and counts it.
+// queue (65535 frames) drops the frame and counts it; drops are logged as an
+// ERROR with the count so far, and handed to the drop report, at most once
+// every 10 s.
 //
 // Locks, outermost first: framing_ (the framing state), then the queue's own.
 #pragma once
@@ -13,8 +15,10 @@
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/FrameQueue.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string_view>
 
@@ -33,8 +37,15 @@ public:
         std::uint64_t dropped = 0;          // frames refused by a full queue
     };
 
+    // Told, with the frames dropped so far, when drops are reported; called
+    // on the reader thread with no lock of this class held.
+    using DropReport = std::function<void(std::uint64_t dropped)>;
+
     explicit CCommFrameQueue(std::size_t maxItems = FrameQueue::kMaxItems,
                              std::size_t maxBytes = FrameQueue::kMaxBytes);
+
+    // Set before the first bytes arrive (the owner's construction).
+    void SetDropReport(DropReport report) { dropReport_ = std::move(report); }
 
     CCommFrameQueue(const CCommFrameQueue&) = delete;
     CCommFrameQueue& operator=(const CCommFrameQueue&) = delete;
@@ -66,6 +77,9 @@ private:
     std::mutex framing_;
     FramingState state_;
     Counts counts_;  // under framing_, except `dropped` (the queue's count)
+    std::uint64_t droppedTotal_ = 0;  // under framing_
+    std::chrono::steady_clock::time_point lastDropReport_{};  // under framing_; epoch: never
+    DropReport dropReport_;
     FrameQueue queue_;
 };
 

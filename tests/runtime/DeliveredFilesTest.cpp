@@ -38,7 +38,7 @@ KeySet ExpectedTextKeys()
     main = {"Menu1", "Menu2", "Menu3", "Menu1-1", "Menu1-2", "Menu1-3", "Menu1-4", "Menu2-1",
             "Menu2-2", "Menu3-1", "Button0", "Button1", "Button2", "Button3", "Button5", "Button6",
             "Button8"};
-    AddRange(main, "Text", 1, 53);
+    AddRange(main, "Text", 1, 54);
     auto& base = k["BaseConfig"];
     base = {"Column_Name", "AddString1-2-0", "AddString1-2-1", "AddString1-2-2", "AddString1-15-0",
             "AddString3-15-0", "AddString3-15-1", "Title"};
@@ -85,7 +85,7 @@ KeySet ExpectedTextKeys()
     return k;
 }
 
-TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe257KeysOf16SectionsAllWorded)
+TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe258KeysOf16SectionsAllWorded)
 {
     const std::string path = kConfigDir + "/config.ini";
     KeySet expected = ExpectedTextKeys();
@@ -94,7 +94,7 @@ TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe257KeysOf16SectionsAllWorded)
         expectedCount += keys.size();
     }
     ASSERT_EQ(expected.size(), 16u);
-    ASSERT_EQ(expectedCount, 257u);
+    ASSERT_EQ(expectedCount, 258u);
 
     std::vector<std::string> sections = ReadProfileSectionNames(path);
     EXPECT_EQ(std::set<std::string>(sections.begin(), sections.end()).size(), sections.size())

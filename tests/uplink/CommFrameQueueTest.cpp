@@ -1,12 +1,14 @@
 // The serial line's frame queue: framing state and queue together, reset
 // when the service stops, bounded, and wakeable for stopping its consumer.
 #include "rtu/uplink/CommFrameQueue.h"
+#include "tests/runtime/RuntimeTestSupport.h"
 #include "tests/transport/TestFrames.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace rtu {
 namespace {
@@ -35,9 +37,12 @@ TEST(CommFrameQueue, ResetDropsTheFrameInProgressAndTheQueuedFrames)
     EXPECT_EQ(item.linkKind, CCommFrameQueue::kLinkKind);
 }
 
-TEST(CommFrameQueue, AFullQueueDropsAndCountsFrames)
+TEST(CommFrameQueue, AFullQueueDropsCountsAndReportsFramesOncePerInterval)
 {
+    test::LogCapture log;
     CCommFrameQueue queue(2);
+    std::vector<std::uint64_t> reports;
+    queue.SetDropReport([&](std::uint64_t dropped) { reports.push_back(dropped); });
     const std::string frame = Frame("0000000101", "0001");
     const std::string badHeader = std::string(1, kSoh) + std::string(19, '0') + "XYZ" + std::string(10, '0');
     queue.OnSerialBytes(frame + frame + badHeader + frame);
@@ -47,6 +52,12 @@ TEST(CommFrameQueue, AFullQueueDropsAndCountsFrames)
     EXPECT_EQ(counts.dropped, 1u);
     EXPECT_EQ(counts.rejectedHeaders, 1u);
     EXPECT_EQ(queue.TakeCounts().frames, 0u);
+
+    // A flood into the full queue is said once, with the count at that time.
+    for (int i = 0; i < 1000; ++i) queue.OnSerialBytes(frame);
+    EXPECT_EQ(reports, std::vector<std::uint64_t>{1});
+    EXPECT_EQ(log.CountContaining("serial frame queue full: 1 frames dropped so far"), 1);
+    EXPECT_EQ(log.CountContaining("serial frame queue full"), 1);
 }
 
 TEST(CommFrameQueue, InterruptWakesTheConsumerUntilRearmed)
