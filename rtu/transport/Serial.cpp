@@ -116,6 +116,43 @@ void SetWhy(std::string* why, std::string text)
 
 std::string ErrnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
+int DataBits(const termios& t)
+{
+    switch (t.c_cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+const char* ParityName(const termios& t)
+{
+    if ((t.c_cflag & PARENB) == 0) return "none";
+    return (t.c_cflag & PARODD) != 0 ? "odd" : "even";
+}
+
+unsigned long RateOf(speed_t speed)
+{
+    for (const BaudConstant& entry : kBaudConstants) {
+        if (entry.constant == speed) return entry.rate;
+    }
+    return 0;
+}
+
+// The rate a line runs at when it was set with the arbitrary-rate interface;
+// 0 when it cannot be read.
+unsigned long CustomBaudOf(int fd)
+{
+#ifdef RTU_SERIAL_CUSTOM_BAUD
+    termios2 t2{};
+    if (::ioctl(fd, TCGETS2, &t2) == 0) return t2.c_ospeed;
+#else
+    static_cast<void>(fd);
+#endif
+    return 0;
+}
+
 bool SetCustomBaud(int fd, unsigned long baud, std::string& why)
 {
 #ifdef RTU_SERIAL_CUSTOM_BAUD
@@ -245,6 +282,25 @@ bool MapLineToTermios(const LineConfig& config, const termios& base, termios& ou
     return true;
 }
 
+std::string LineMismatch(const termios& wanted, const termios& actual, bool compareSpeed)
+{
+    std::string text;
+    auto add = [&text](const std::string& what, const std::string& has, const std::string& set) {
+        if (has == set) return;
+        if (!text.empty()) text += ", ";
+        text += what + " " + has + " instead of " + set;
+    };
+    add("data bits", std::to_string(DataBits(actual)), std::to_string(DataBits(wanted)));
+    add("stop bits", (actual.c_cflag & CSTOPB) != 0 ? "2" : "1", (wanted.c_cflag & CSTOPB) != 0 ? "2" : "1");
+    add("parity", ParityName(actual), ParityName(wanted));
+    if (compareSpeed) {
+        add("speed", std::to_string(RateOf(cfgetospeed(&actual))), std::to_string(RateOf(cfgetospeed(&wanted))));
+        add("input speed", std::to_string(RateOf(cfgetispeed(&actual))),
+            std::to_string(RateOf(cfgetispeed(&wanted))));
+    }
+    return text;
+}
+
 // ---- the line ------------------------------------------------------------
 
 CSerial::~CSerial() { Close(); }
@@ -294,6 +350,23 @@ bool CSerial::Open(const LineConfig& config, ReceiveCallback onBytes, LostCallba
     if (!MapLineToTermios(config, current, wanted, customBaud)) return fail("the line settings are out of range");
     if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return fail("writing the line settings failed: " + ErrnoText(errno));
     if (customBaud != 0 && !SetCustomBaud(fd, customBaud, why)) return fail(why);
+    // tcsetattr succeeds when any of the settings was taken: read them back.
+    termios actual{};
+    if (::tcgetattr(fd, &actual) == 0) {
+        std::string mismatch = LineMismatch(wanted, actual, customBaud == 0);
+        const unsigned long rate = customBaud != 0 ? CustomBaudOf(fd) : 0;
+        if (customBaud != 0 && rate != customBaud) {
+            mismatch += std::string(mismatch.empty() ? "" : ", ") + "speed " + std::to_string(rate) +
+                        " instead of " + std::to_string(customBaud);
+        }
+        if (!mismatch.empty()) {
+            RTU_LOG_ERROR("serial line " << config.device << ": the device did not take every setting: " << mismatch
+                                         << "; the line is used as it is");
+        }
+    } else {
+        RTU_LOG_ERROR("serial line " << config.device << ": its settings could not be read back: "
+                                     << ErrnoText(errno));
+    }
     // Whatever the device held from before this program opened it is stale.
     if (::tcflush(fd, TCIOFLUSH) != 0) return fail("clearing the line failed: " + ErrnoText(errno));
 

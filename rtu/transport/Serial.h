@@ -65,6 +65,13 @@ bool MakeLineConfig(const SerialSettings& settings, LineConfig& out, std::string
 bool MapLineToTermios(const LineConfig& config, const termios& base, termios& out,
                       unsigned long& customBaud);
 
+// What `actual` (the device's settings read back) holds that differs from
+// `wanted` in data bits, stop bits, parity and, when `compareSpeed`, speed,
+// as "data bits 8 instead of 7, ..."; empty when they match. A device may
+// accept the settings and keep others (a pseudo-terminal keeps 8 data bits
+// and no parity).
+std::string LineMismatch(const termios& wanted, const termios& actual, bool compareSpeed = true);
+
 class CSerial {
 public:
     // Receives each block of bytes read from the line, on the reader thread.
@@ -79,8 +86,9 @@ public:
     CSerial(const CSerial&) = delete;
     CSerial& operator=(const CSerial&) = delete;
 
-    // Opens and configures the line of `settings` and starts its reader.
-    // False (and logged) when the settings cannot be used, the device cannot
+    // Opens and configures the line of `settings` and starts its reader. The
+    // settings are read back; what the device did not take is logged as an
+    // error and the line is used as it is. False (and logged) when the settings cannot be used, the device cannot
     // be opened or configured, or the line is already open; after a failure
     // nothing is left open.
     bool Open(const SerialSettings& settings, ReceiveCallback onBytes, LostCallback onLost = {});

@@ -2,6 +2,7 @@
 // and plays the stations; CSerial opens the slave side by its path.
 #include "rtu/transport/Serial.h"
 #include "rtu/uplink/CommFrameQueue.h"
+#include "tests/runtime/RuntimeTestSupport.h"
 #include "tests/transport/TestFrames.h"
 
 #include <gtest/gtest.h>
@@ -251,6 +252,26 @@ TEST_F(SerialPty, OpenMakesTheLineRawAtTheRateOfTheSettings)
 
     // A rate of the dialog without a B constant opens as well.
     ASSERT_TRUE(line.Open(OnDevice(pty_.Path(), "14400"), Into(received)));
+}
+
+// The device accepts settings it does not keep (a pseudo-terminal stays at 8
+// data bits without parity): the line opens, and the difference is logged.
+TEST_F(SerialPty, SettingsTheDeviceDidNotTakeAreLoggedAndTheLineIsUsed)
+{
+    test::LogCapture log;
+    Received received;
+    CSerial line;
+    ASSERT_TRUE(line.Open(OnDevice(pty_.Path(), "9600"), Into(received)));
+    line.Close();
+    EXPECT_EQ(log.CountContaining("did not take"), 0) << "8N1 is kept";
+
+    SerialSettings sevenEven = OnDevice(pty_.Path(), "9600");
+    sevenEven.byteSize = 2;
+    sevenEven.parity = 2;
+    ASSERT_TRUE(line.Open(sevenEven, Into(received)));
+    EXPECT_EQ(log.CountContaining("serial line " + pty_.Path() + ": the device did not take every setting: "
+                                  "data bits 8 instead of 7, parity none instead of even; the line is used as it is"),
+              1);
 }
 
 TEST_F(SerialPty, WritesArriveWholeWhenTheDeviceMakesThemWait)
