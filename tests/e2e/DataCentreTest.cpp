@@ -55,43 +55,36 @@ std::string EncipherRegistration(const std::string& station)
     return BytesToHexText(std::string_view(reinterpret_cast<const char*>(cipher), sizeof cipher));
 }
 
-// A headless centre that cannot serve has no window to start it again later:
-// it must end at once, non-zero, saying why (a busy port; a Port typed with a
-// letter O, which read like atoi would listen on port 52).
+// Without a window nobody can start the service later: a headless centre that
+// cannot listen ends at once, non-zero, saying why (a port held by a socket
+// bound without listening, so that only the exit can end Start; a Port typed
+// with a letter O, which atoi would read as port 52).
 TEST(DataCentre, HeadlessCentreThatCannotListenEndsAtOnceSayingWhy)
 {
-    // Bound without listening: the port is taken, yet a probe is refused, so
-    // only the program's own exit can end Start.
     const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    CentreSettings settings;
-    settings.port = ntohs(address.sin_port);
+    CentreSettings busyPort;
+    busyPort.port = ntohs(address.sin_port);
+    RtuProcess busy(busyPort), typo;
+    std::ifstream in(typo.Folder() + "/server.ini");
+    std::string ini((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ini.replace(ini.find("Port="), 5, "Port=52O2\nOldPort=");
+    std::ofstream(typo.Folder() + "/server.ini", std::ios::trunc) << ini;
 
-    RtuProcess busy(settings);
-    EXPECT_FALSE(busy.Start(20s));
-    EXPECT_EQ(busy.ExitCode(), 1);
-    EXPECT_NE(busy.Output().find("RTU: the service did not start: the TCP server could not listen on port " +
-                                 std::to_string(settings.port)),
-              std::string::npos)
-        << busy.Output();
+    const std::string why[] = {"the TCP server could not listen on port " + std::to_string(busyPort.port),
+                               "server.ini [Set] Port is not a whole number"};
+    RtuProcess* centres[] = {&busy, &typo};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(centres[i]->Start(20s));
+        EXPECT_EQ(centres[i]->ExitCode(), 1);
+        EXPECT_NE(centres[i]->Output().find("RTU: the service did not start: " + why[i]), std::string::npos)
+            << centres[i]->Output();
+    }
     ::close(holder);
-
-    RtuProcess typo;
-    const std::string ini = typo.Folder() + "/server.ini";
-    std::ifstream in(ini);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto at = text.find("Port=");
-    text.replace(at, text.find('\n', at) - at, "Port=52O2");
-    std::ofstream(ini, std::ios::trunc) << text;
-    EXPECT_FALSE(typo.Start(20s));
-    EXPECT_EQ(typo.ExitCode(), 1);
-    EXPECT_NE(typo.Output().find("RTU: the service did not start: server.ini [Set] Port is not a whole number"),
-              std::string::npos)
-        << typo.Output();
 }
 
 TEST(DataCentre, TimedReportIsAcknowledgedAndStoredInBothDatabases)
