@@ -120,6 +120,9 @@ private:
     void OnlineCycle();
     void CommandCycle();
     void ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool serial);
+    // Acts on an answer (a restart closes the station's link) and hands it to
+    // the view. Called with no lock held.
+    void HandOverAnswer(const ParsedAnswer& answer);
 
     RuntimeView& view_;
     SettingsStore settings_;

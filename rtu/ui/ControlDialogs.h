@@ -44,9 +44,6 @@ public:
     // nothing was sent.
     virtual bool SendCommand(const std::string& station, const std::string& functionCode,
                              const std::string& commandText, int linkKind) = 0;
-    // Closes the station's network connection and marks it offline; false
-    // when it has none.
-    virtual bool DropNetworkStation(const std::string& station) = 0;
 };
 
 // What every dialog needs: where to send, which station is ticked, where to

@@ -49,11 +49,6 @@ bool FrameCommandSender::SendCommand(const std::string& station, const std::stri
     return frame_.SendCommand(station, functionCode, commandText, linkKind);
 }
 
-bool FrameCommandSender::DropNetworkStation(const std::string& station)
-{
-    return frame_.Registry().DropNetworkStation(station);
-}
-
 CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, control::TextLookup texts)
     : QObject(&window), window_(window)
 {
@@ -121,11 +116,7 @@ void CStationControl::OnStationAnswer(int answerCode, const std::string& frameTe
         if (answer.period) period_->ShowPeriodReply(*answer.period);
         break;
     case control::AnswerAction::kClockReply: clock_->ShowClockReply(BoxText(answer.logText)); break;
-    case control::AnswerAction::kDropLink:
-        if (!sender_->DropNetworkStation(answer.station)) {
-            RTU_LOG_DEBUG("station " << answer.station << " announced a restart but has no network link");
-        }
-        break;
+    case control::AnswerAction::kDropLink:  // done by the runtime before the hand-over
     case control::AnswerAction::kNone: break;
     }
     if (answer.ignored) {

@@ -72,15 +72,9 @@ public:
         received.push_back(r);
         return true;
     }
-    bool DropNetworkStation(const std::string& station) override
-    {
-        dropped.push_back(station);
-        return true;
-    }
 
     bool connected = true;
     std::vector<Received> received;
-    std::vector<std::string> dropped;
     std::map<std::string, sim::StationMemory> memory;
     sim::StationReadings readings{7};
     CalendarTime now{2024, 5, 6, 12, 30, 45};
@@ -346,7 +340,6 @@ TEST_F(StationControlTest, ContextMenuSendsConfirmsAndShowsTheAnswerInTheDataPan
     control->OnStationCommand("Menu12", kStationB, 0);
     EXPECT_EQ(Last().functionCode, "E2");
     Answer(kAnswerE2);
-    EXPECT_EQ(stations.dropped, std::vector<std::string>{kStationB});
     EXPECT_TRUE(data.AnswerText().contains(UiText("MainFrame", "Text41")));
 
     control->OnStationCommand("Menu5", kStationA, 0);
