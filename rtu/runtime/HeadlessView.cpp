@@ -13,7 +13,7 @@ void HeadlessView::WriteLine(const std::string& text)
     line.reserve(line.size() + text.size() + 1);
     for (char c : text) line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '.' : c;
     line += '\n';
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(outputLock_);
     std::fputs(line.c_str(), out_);
     std::fflush(out_);
 }

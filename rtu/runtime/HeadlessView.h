@@ -24,7 +24,7 @@ private:
     void WriteLine(const std::string& text);
 
     std::FILE* out_;
-    std::mutex mutex_;
+    std::mutex outputLock_;
 };
 
 }  // namespace rtu

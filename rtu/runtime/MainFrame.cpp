@@ -151,7 +151,7 @@ bool CMainFrame::StartService()
 
 void CMainFrame::OpenSerialLine(const SerialSettings& comm)
 {
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialLineLock_);
     if (serial_.IsOpen()) return;
     // Received bytes are framed on the line's reader thread, in order; each
     // complete frame wakes the serial parse thread.
@@ -171,7 +171,7 @@ void CMainFrame::OpenSerialLine(const SerialSettings& comm)
 void CMainFrame::CloseSerialLine(const SerialSettings& comm)
 {
     {
-        std::lock_guard<std::mutex> lock(serialLock_);
+        std::lock_guard<std::mutex> lock(serialLineLock_);
         if (serial_.IsOpen()) {
             serial_.Close();
             const std::string text = FormatConfigText("MainFrame", "Text12", {comm.com, comm.baudRate});

@@ -37,6 +37,9 @@ class CDeviceView;
 
 // Where commands go: the runtime (FrameCommandSender in StationControl.h) or
 // a test's recorder.
+// A modal message box with an error icon.
+void ShowErrorBox(QWidget* parent, const QString& caption, const QString& text);
+
 class CommandSender {
 public:
     virtual ~CommandSender() = default;
@@ -53,6 +56,8 @@ struct ControlContext {
     CDeviceView* stations = nullptr;
     std::function<void(const QString& text)> log;
     std::function<void(QWidget* parent, const QString& text)> inform;
+    // An error the operator must correct, in a box with its own caption.
+    std::function<void(QWidget* parent, const QString& caption, const QString& text)> alert;
     control::TextLookup texts;
 
     // The station ticked online in the list; logs BaseConfig Text3 (none, or

@@ -55,6 +55,7 @@ CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, con
     prompts_->inform = [](QWidget* parent, const QString& text) {
         QMessageBox::information(parent, MessageCaption(), text);
     };
+    prompts_->alert = &ShowErrorBox;
     prompts_->askYesNo = [](QWidget* parent, const QString& text) {
         return QMessageBox::question(parent, MessageCaption(), text, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
@@ -70,6 +71,9 @@ CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, con
     context_.log = [target](const QString& text) { target->AddLogLine(text); };
     context_.inform = [prompts = prompts_](QWidget* parent, const QString& text) {
         if (prompts->inform) prompts->inform(parent, text);
+    };
+    context_.alert = [prompts = prompts_](QWidget* parent, const QString& caption, const QString& text) {
+        if (prompts->alert) prompts->alert(parent, caption, text);
     };
 
     CConfigView* pane = window.ConfigView();

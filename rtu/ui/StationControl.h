@@ -42,6 +42,7 @@ public:
     // with the Title caption; the remark dialog runs modally).
     struct Prompts {
         std::function<void(QWidget* parent, const QString& text)> inform;
+        std::function<void(QWidget* parent, const QString& caption, const QString& text)> alert;
         std::function<bool(QWidget* parent, const QString& text)> askYesNo;
         std::function<void(CRemarkDlg& dialog)> runRemark;
     };

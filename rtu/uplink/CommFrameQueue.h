@@ -7,7 +7,8 @@
 // and link kind 1, which wakes the parse thread waiting in WaitPop. A full
 // queue (65535 frames) drops the frame and counts it.
 //
-// Locks, outermost first: framing_ (the framing state), then the queue's own.
+// Locks: framingLock_ (the framing state), then the queue's own
+// (rtu/runtime/Locks.h has every lock's order).
 #pragma once
 
 #include "rtu/uplink/CutFrames.h"
@@ -63,9 +64,9 @@ public:
 private:
     class Sink;
 
-    std::mutex framing_;
+    std::mutex framingLock_;
     FramingState state_;
-    Counts counts_;  // under framing_, except `dropped` (the queue's count)
+    Counts counts_;  // under framingLock_, except `dropped` (the queue's count)
     FrameQueue queue_;
 };
 
