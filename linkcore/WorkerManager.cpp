@@ -76,12 +76,12 @@ void CWorkerManager::SetCallbacks(PFUNC_GOTTCPCLNTDATA data, PFUNC_TCPCLNTCLOSED
 
 int CWorkerManager::StartHvServerThread(std::uint16_t port)
 {
-    std::lock_guard<std::mutex> control(m_controlLock);
+    std::lock_guard<std::mutex> control(m_startStopLock);
     if (m_serverThread.joinable()) {
         return 0;  // a server is running; its connections keep their numbers
     }
     {
-        std::lock_guard<std::mutex> guard(m_registryLock);
+        std::lock_guard<std::mutex> guard(m_socketRegistryLock);
         m_registry.clear();
         m_byIdentifier.clear();
         m_nextIdentifier = 1;
@@ -163,12 +163,12 @@ void CWorkerManager::HvServerThread(std::uint16_t port)
 
 void CWorkerManager::StopHvServerThread()
 {
-    std::lock_guard<std::mutex> control(m_controlLock);
+    std::lock_guard<std::mutex> control(m_startStopLock);
     ClearHvServerSockets();
     {
         // Export calls that found a connection before the registry was
         // emptied finish their send or shutdown first.
-        std::unique_lock<std::mutex> lock(m_registryLock);
+        std::unique_lock<std::mutex> lock(m_socketRegistryLock);
         m_exportsDone.wait(lock, [this] { return m_exportsInFlight == 0; });
     }
     StopEvent().Set();
@@ -183,7 +183,7 @@ void CWorkerManager::StopHvServerThread()
 void CWorkerManager::AddHvServerSocket(ISOCKET* pSocket)
 {
     Trace("CWorkerManager::AddHvServerSocket(ISOCKET *pSocket)");
-    std::unique_lock<std::mutex> guard(m_registryLock);
+    std::unique_lock<std::mutex> guard(m_socketRegistryLock);
     if (m_closed) {
         // Accepted while a stop is under way: the server deletes the
         // connection when it shuts down, so no export may find it.
@@ -210,7 +210,7 @@ void CWorkerManager::AddHvServerSocket(ISOCKET* pSocket, IOBUFFER* pBuffer)
     Trace("CWorkerManager::AddHvServerSocket(ISOCKET *pSocket, IOBUFFER *pBuffer)");
     int identifier = 0;
     {
-        std::lock_guard<std::mutex> guard(m_registryLock);
+        std::lock_guard<std::mutex> guard(m_socketRegistryLock);
         const auto found = m_registry.find(pSocket);
         if (found != m_registry.end()) {
             identifier = found->second;
@@ -233,7 +233,7 @@ void CWorkerManager::RemoveHvServerSocket(ISOCKET* pSocket)
     Trace("CWorkerManager::RemoveHvServerSocket(ISOCKET *pSocket)");
     int identifier = 0;
     {
-        std::lock_guard<std::mutex> guard(m_registryLock);
+        std::lock_guard<std::mutex> guard(m_socketRegistryLock);
         const auto found = m_registry.find(pSocket);
         if (found == m_registry.end()) {
             return;
@@ -250,19 +250,19 @@ void CWorkerManager::RemoveHvServerSocket(ISOCKET* pSocket)
     } catch (...) {
         LINKCORE_LOG_ERROR("HvTcpServer closed callback raised an exception for connection " << identifier);
     }
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    std::lock_guard<std::mutex> guard(m_socketRegistryLock);
     m_freeIdentifiers.push_back(identifier);
 }
 
 bool CWorkerManager::IsHvServerSocket(ISOCKET* pSocket)
 {
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    std::lock_guard<std::mutex> guard(m_socketRegistryLock);
     return m_registry.count(pSocket) != 0;
 }
 
 ISOCKET* CWorkerManager::GetHvServerSocket(int identifier)
 {
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    std::lock_guard<std::mutex> guard(m_socketRegistryLock);
     const auto found = m_byIdentifier.find(identifier);
     if (found == m_byIdentifier.end() || !found->second->TryAddRef()) {
         return nullptr;
@@ -276,7 +276,7 @@ void CWorkerManager::PutHvServerSocket(ISOCKET* pSocket)
     pSocket->ReleaseOnWorker();
     bool last;
     {
-        std::lock_guard<std::mutex> guard(m_registryLock);
+        std::lock_guard<std::mutex> guard(m_socketRegistryLock);
         last = --m_exportsInFlight == 0;
     }
     if (last) {
@@ -286,7 +286,7 @@ void CWorkerManager::PutHvServerSocket(ISOCKET* pSocket)
 
 void CWorkerManager::ClearHvServerSockets()
 {
-    std::lock_guard<std::mutex> guard(m_registryLock);
+    std::lock_guard<std::mutex> guard(m_socketRegistryLock);
     m_closed = true;
     m_registry.clear();
     m_byIdentifier.clear();

@@ -61,16 +61,16 @@ public:
 private:
     static void HvServerThread(std::uint16_t port);
 
-    std::mutex m_controlLock;  // one start or stop at a time
+    std::mutex m_startStopLock;  // one start or stop at a time
     std::thread m_serverThread;
 
     std::atomic<PFUNC_GOTTCPCLNTDATA> m_dataCallback{nullptr};
     std::atomic<PFUNC_TCPCLNTCLOSED> m_closedCallback{nullptr};
     std::atomic<PFUNC_TCPSERVERCLOSED> m_serverClosedCallback{nullptr};
 
-    // The registry lock guards the maps, the free stack, the next identifier
+    // m_socketRegistryLock guards the maps, the free stack, the next identifier
     // and the count of export calls in flight. Nothing else is done under it.
-    std::mutex m_registryLock;
+    std::mutex m_socketRegistryLock;
     std::condition_variable m_exportsDone;
     std::unordered_map<ISOCKET*, int> m_registry;
     std::unordered_map<int, ISOCKET*> m_byIdentifier;

@@ -8,7 +8,7 @@ namespace linkcore {
 namespace {
 
 struct EventHub {
-    std::mutex lock;
+    std::mutex eventLock;
     std::condition_variable changed;
 };
 
@@ -34,7 +34,7 @@ void CEvent::Set()
 {
     EventHub& hub = Hub();
     {
-        std::lock_guard<std::mutex> guard(hub.lock);
+        std::lock_guard<std::mutex> guard(hub.eventLock);
         m_signalled = true;
     }
     hub.changed.notify_all();
@@ -43,14 +43,14 @@ void CEvent::Set()
 void CEvent::Reset()
 {
     EventHub& hub = Hub();
-    std::lock_guard<std::mutex> guard(hub.lock);
+    std::lock_guard<std::mutex> guard(hub.eventLock);
     m_signalled = false;
 }
 
 bool CEvent::IsSet() const
 {
     EventHub& hub = Hub();
-    std::lock_guard<std::mutex> guard(hub.lock);
+    std::lock_guard<std::mutex> guard(hub.eventLock);
     return m_signalled;
 }
 
@@ -67,7 +67,7 @@ void CEvent::Wait()
 int CEvent::WaitForAny(std::initializer_list<CEvent*> events, std::chrono::milliseconds timeout)
 {
     EventHub& hub = Hub();
-    std::unique_lock<std::mutex> lock(hub.lock);
+    std::unique_lock<std::mutex> lock(hub.eventLock);
     auto firstRaised = [&events]() {
         int index = 0;
         for (CEvent* event : events) {

@@ -88,7 +88,7 @@ CIOBuffer::Allocator::~Allocator()
 
 CIOBuffer* CIOBuffer::Allocator::Allocate()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_bufferPoolLock);
     CIOBuffer* buffer = static_cast<CIOBuffer*>(m_idle.PopFront());
     if (buffer == nullptr) {
         void* memory = ::operator new(sizeof(CIOBuffer) + m_bufferSize, std::nothrow);
@@ -113,7 +113,7 @@ void CIOBuffer::Allocator::Release(CIOBuffer* buffer)
         Trace("CIOBuffer::Allocator::Release() pBuffer is null");
         return;
     }
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_bufferPoolLock);
     OnBufferReleased();
     m_active.Remove(buffer);
     if (m_idleLimit != 0 && m_idle.Count() >= m_idleLimit) {
@@ -126,7 +126,7 @@ void CIOBuffer::Allocator::Release(CIOBuffer* buffer)
 
 void CIOBuffer::Allocator::FreeAllBuffers()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_bufferPoolLock);
     while (CIOBuffer* buffer = static_cast<CIOBuffer*>(m_active.PopFront())) {
         OnBufferReleased();
         DestroyBuffer(buffer);
@@ -138,13 +138,13 @@ void CIOBuffer::Allocator::FreeAllBuffers()
 
 std::size_t CIOBuffer::Allocator::ActiveBuffers() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_bufferPoolLock);
     return m_active.Count();
 }
 
 std::size_t CIOBuffer::Allocator::IdleBuffers() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_bufferPoolLock);
     return m_idle.Count();
 }
 

@@ -105,7 +105,7 @@ private:
     CNodeList m_idle;
     CNodeList m_active;
     const std::size_t m_idleLimit;
-    mutable std::mutex m_lock;
+    mutable std::mutex m_bufferPoolLock;
 };
 
 }  // namespace linkcore

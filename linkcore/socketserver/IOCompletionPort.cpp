@@ -23,7 +23,7 @@ public:
         std::size_t sent;
     };
 
-    std::mutex lock;
+    std::mutex transferLock;
     int handle = -1;
     void* key = nullptr;
     CIOBuffer* receive = nullptr;
@@ -72,7 +72,7 @@ CIOCompletionPort::~CIOCompletionPort()
 
 CIOCompletionPort::Device* CIOCompletionPort::CreateDevice()
 {
-    std::lock_guard<std::mutex> guard(m_deviceLock);
+    std::lock_guard<std::mutex> guard(m_devicePoolLock);
     if (!m_freeDevices.empty()) {
         Device* device = m_freeDevices.back();
         m_freeDevices.pop_back();
@@ -89,17 +89,17 @@ void CIOCompletionPort::DestroyDevice(Device* device)
     }
     CloseHandle(device);
     {
-        std::lock_guard<std::mutex> guard(device->lock);
+        std::lock_guard<std::mutex> guard(device->transferLock);
         device->key = nullptr;
         device->receiveShut = false;
     }
-    std::lock_guard<std::mutex> guard(m_deviceLock);
+    std::lock_guard<std::mutex> guard(m_devicePoolLock);
     m_freeDevices.push_back(device);
 }
 
 bool CIOCompletionPort::AssociateDevice(Device* device, int handle, void* key)
 {
-    std::lock_guard<std::mutex> guard(device->lock);
+    std::lock_guard<std::mutex> guard(device->transferLock);
     device->handle = handle;
     device->key = key;
     device->receiveShut = false;
@@ -128,7 +128,7 @@ void CIOCompletionPort::Push(const PacketList& packets)
     if (packets.empty()) {
         return;
     }
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    std::lock_guard<std::mutex> guard(m_completionQueueLock);
     for (const Packet& packet : packets) {
         m_queue.push_back(packet);
     }
@@ -162,7 +162,7 @@ bool CIOCompletionPort::GetStatus(void*& key, std::size_t& bytes, CIOBuffer*& bu
     const Clock::time_point deadline = Clock::now() + (infinite ? std::chrono::milliseconds(0) : timeout);
 
     bool looked = false;  // a short timeout still polls once
-    std::unique_lock<std::mutex> lock(m_queueLock);
+    std::unique_lock<std::mutex> lock(m_completionQueueLock);
     for (;;) {
         if (!m_queue.empty()) {
             const Packet packet = m_queue.front();
@@ -260,7 +260,7 @@ void CIOCompletionPort::Poll(int timeoutMs, PacketList& packets, bool& woken)
 
 void CIOCompletionPort::ProcessReady(Device* device, unsigned events, PacketList& packets)
 {
-    std::lock_guard<std::mutex> guard(device->lock);
+    std::lock_guard<std::mutex> guard(device->transferLock);
     if (device->handle < 0) {
         return;  // late news of a closed connection
     }
@@ -366,7 +366,7 @@ int CIOCompletionPort::StartReceive(Device* device, CIOBuffer* buffer)
     PacketList packets;
     int result = 0;
     {
-        std::lock_guard<std::mutex> guard(device->lock);
+        std::lock_guard<std::mutex> guard(device->transferLock);
         if (device->handle < 0) {
             return EBADF;
         }
@@ -396,7 +396,7 @@ int CIOCompletionPort::StartSend(Device* device, CIOBuffer* buffer)
     PacketList packets;
     int result = 0;
     {
-        std::lock_guard<std::mutex> guard(device->lock);
+        std::lock_guard<std::mutex> guard(device->transferLock);
         if (device->handle < 0) {
             return EBADF;
         }
@@ -417,7 +417,7 @@ int CIOCompletionPort::StartSend(Device* device, CIOBuffer* buffer)
 
 void CIOCompletionPort::ShutdownReceive(Device* device)
 {
-    std::lock_guard<std::mutex> guard(device->lock);
+    std::lock_guard<std::mutex> guard(device->transferLock);
     device->receiveShut = true;
     if (device->receive != nullptr) {
         Packet packet;
@@ -430,7 +430,7 @@ void CIOCompletionPort::ShutdownReceive(Device* device)
 
 int CIOCompletionPort::CloseHandle(Device* device)
 {
-    std::lock_guard<std::mutex> guard(device->lock);
+    std::lock_guard<std::mutex> guard(device->transferLock);
     if (device->handle < 0) {
         return 0;
     }

@@ -19,7 +19,8 @@
 // never touches freed memory; at worst it retries a transfer that is not
 // ready and finds EAGAIN.
 //
-// Lock order: a connection's lock, then its device lock, then the queue lock.
+// Lock order: a connection's lock, then its device's transferLock, then
+// m_completionQueueLock (see the engine's order in SocketServer.h).
 #pragma once
 
 #include <chrono>
@@ -100,7 +101,7 @@ private:
     int m_epoll = -1;
     int m_wake = -1;
 
-    std::mutex m_queueLock;
+    std::mutex m_completionQueueLock;
     std::condition_variable m_ready;
     std::deque<Packet> m_queue;
     std::size_t m_waiters = 0;  // workers waiting and not yet signalled
@@ -108,7 +109,7 @@ private:
     bool m_polling = false;
     bool m_wakePending = false;
 
-    std::mutex m_deviceLock;
+    std::mutex m_devicePoolLock;
     std::vector<std::unique_ptr<Device>> m_devices;
     std::vector<Device*> m_freeDevices;
 };

@@ -288,7 +288,7 @@ CSocketServer::Socket* CSocketServer::AcquireSocket(int handle, const CIOBuffer&
     bool created = false;
     Socket* socket = nullptr;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_serverLock);
         if (m_shuttingDown) {
             CSocket(handle).AbortiveClose();
             return nullptr;
@@ -326,7 +326,7 @@ void CSocketServer::ReleaseSocket(Socket* socket)
     }
     bool destroyed = false;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_serverLock);
         m_activeList.Remove(socket);
         if (m_maxFreeSockets == 0 || m_freeList.Count() < m_maxFreeSockets) {
             m_freeList.PushFront(socket);
@@ -345,7 +345,7 @@ void CSocketServer::ReleaseSockets()
     std::size_t destroyed = 0;
     bool leaked;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_serverLock);
         // Connections still active here are held only by packets that no
         // worker will take any more.
         while (Socket* socket = static_cast<Socket*>(m_activeList.PopFront())) {
@@ -368,13 +368,13 @@ void CSocketServer::ReleaseSockets()
 
 std::size_t CSocketServer::ActiveConnections() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_serverLock);
     return m_activeList.Count();
 }
 
 std::size_t CSocketServer::IdleConnections() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_serverLock);
     return m_freeList.Count();
 }
 
@@ -383,7 +383,7 @@ void CSocketServer::BeginShutdown()
     StopAcceptingConnections();
     std::vector<Socket*> open;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_serverLock);
         m_shuttingDown = true;
         for (CNodeList::Node* node = m_activeList.Head(); node != nullptr; node = node->Next()) {
             Socket* socket = static_cast<Socket*>(node);

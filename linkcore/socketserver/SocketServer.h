@@ -7,9 +7,10 @@
 // accept thread is this object's own thread; it starts, stops and joins the
 // workers), the connection objects and the buffers.
 //
-// Lock order, outermost first: the server lock, a connection's lock, the
-// connection's device lock, the completion queue's lock, the buffer pool's
-// lock, the trace lock. Hooks that reach the caller (OnSocketClosed,
+// Lock order, outermost first: m_serverLock, a connection's m_connectionLock,
+// its device's transferLock, m_completionQueueLock, m_bufferPoolLock, the
+// trace lock (the data centre's table of every lock, rtu/runtime/Locks.h,
+// lists them with the others). Hooks that reach the caller (OnSocketClosed,
 // ReadCompleted, OnConnectionAccepted) are never called with the server lock
 // or a connection lock held.
 #pragma once
@@ -132,7 +133,7 @@ private:
 
     const std::size_t m_workerThreadCount;
 
-    mutable std::mutex m_lock;  // the server lock
+    mutable std::mutex m_serverLock;
     CNodeList m_activeList;
     CNodeList m_freeList;
     bool m_shuttingDown = false;
@@ -248,7 +249,7 @@ private:
     int StartReceive(CIOBuffer* buffer);
     int StartSend(CIOBuffer* buffer);
 
-    mutable std::mutex m_lock;  // the connection lock
+    mutable std::mutex m_connectionLock;
     CSocketServer& m_server;
     int m_socket;
     std::atomic<long> m_references{1};

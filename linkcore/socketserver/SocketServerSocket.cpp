@@ -32,7 +32,7 @@ void CSocketServer::Socket::Attach(int handle)
 {
     std::vector<CIOBuffer*> waiting;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_connectionLock);
         if (m_socket != kInvalidSocket) {
             Trace("CSocketServer::Socket::Attach() Socket already attached");
             return;
@@ -80,19 +80,19 @@ void CSocketServer::Socket::SetPeer(const CIOBuffer& address)
 
 bool CSocketServer::Socket::IsOpen() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     return m_socket != kInvalidSocket;
 }
 
 bool CSocketServer::Socket::ReceiveShut() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     return m_readShutdown;
 }
 
 bool CSocketServer::Socket::SendShut() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     return m_writeShutdown;
 }
 
@@ -127,7 +127,7 @@ void CSocketServer::Socket::Release()
         m_references.fetch_add(1, std::memory_order_acq_rel);  // held while it is being closed
         bool ask = false;
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            std::lock_guard<std::mutex> guard(m_connectionLock);
             if (!m_closing) {
                 m_closing = true;
                 ask = true;
@@ -188,7 +188,7 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
 
     const char* refusal = nullptr;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_connectionLock);
         if (m_socket == kInvalidSocket) {
             refusal = "CSocketServer::Socket::Write()Socket is closed";
         } else if (m_writeShutdown) {
@@ -238,7 +238,7 @@ void CSocketServer::Socket::WriteDone()
 {
     bool shutdownSend = false;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_connectionLock);
         shutdownSend = m_outstandingWrites.fetch_sub(1) == 1 && m_writeShutdown;
     }
     if (shutdownSend) {
@@ -258,7 +258,7 @@ void CSocketServer::Socket::Shutdown(int how)
         int error = 0;
         bool done = false;
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            std::lock_guard<std::mutex> guard(m_connectionLock);
             if (how == ShutdownReceive || how == ShutdownBoth) {
                 m_readShutdown = true;
             }
@@ -319,7 +319,7 @@ void CSocketServer::Socket::InternalClose()
 {
     int error = 0;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_connectionLock);
         if (m_socket == kInvalidSocket) {
             return;
         }
@@ -337,7 +337,7 @@ void CSocketServer::Socket::InternalClose()
 
 void CSocketServer::Socket::DropHandle()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     if (m_socket == kInvalidSocket) {
         return;
     }
@@ -350,7 +350,7 @@ void CSocketServer::Socket::AbortiveClose()
 {
     int error = 0;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_connectionLock);
         if (m_socket != kInvalidSocket) {
             error = SetAbortiveLinger(m_socket);
         }
@@ -385,7 +385,7 @@ int CSocketServer::Socket::NextSequenceNumberLocked(bool forRead)
 
 int CSocketServer::Socket::StartReceive(CIOBuffer* buffer)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     if (buffer->GetOperation() == IO_Read_Completed) {
         buffer->SetSequenceNumber(NextSequenceNumberLocked(true));
     }
@@ -397,7 +397,7 @@ int CSocketServer::Socket::StartReceive(CIOBuffer* buffer)
 
 int CSocketServer::Socket::StartSend(CIOBuffer* buffer)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     if (m_socket == kInvalidSocket) {
         return EBADF;
     }
@@ -406,7 +406,7 @@ int CSocketServer::Socket::StartSend(CIOBuffer* buffer)
 
 CIOBuffer* CSocketServer::Socket::GetNextBuffer(CIOBuffer* buffer)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     if (!m_sequenceData) {
         return buffer;
     }
@@ -454,7 +454,7 @@ void CSocketServer::Socket::ReleaseWaitingBuffers()
     }
     std::vector<CIOBuffer*> waiting;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_connectionLock);
         for (auto& entry : m_sequenceData->waiting) {
             waiting.push_back(entry.second);
         }

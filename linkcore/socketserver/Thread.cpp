@@ -19,7 +19,7 @@ CThread::~CThread()
 
 void CThread::Start()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_threadLock);
     if (m_hasThread) {
         Trace("CThread::Start() Thread already running - you can only call Start() once!");
         return;
@@ -40,7 +40,7 @@ void CThread::Body()
         // The thread's result would be 0; nothing else to do with it.
     }
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_threadLock);
         m_finished = true;
     }
     m_ended.notify_all();
@@ -48,7 +48,7 @@ void CThread::Body()
 
 bool CThread::Wait(std::chrono::milliseconds timeout)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<std::mutex> lock(m_threadLock);
     if (!m_hasThread) {
         return true;
     }
@@ -64,7 +64,7 @@ bool CThread::Wait(std::chrono::milliseconds timeout)
 
 void CThread::Wait()
 {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<std::mutex> lock(m_threadLock);
     if (!m_hasThread) {
         return;
     }
@@ -77,7 +77,7 @@ void CThread::Wait()
 
 bool CThread::Started() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_threadLock);
     return m_hasThread;
 }
 

@@ -32,7 +32,7 @@ protected:
 private:
     void Body();
 
-    mutable std::mutex m_lock;
+    mutable std::mutex m_threadLock;
     std::condition_variable m_ended;
     bool m_hasThread = false;
     bool m_finished = false;

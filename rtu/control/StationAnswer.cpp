@@ -15,6 +15,7 @@ constexpr std::size_t kTrailerBytes = 5;     // end character and check code
 constexpr std::size_t kMaxAnswerText = 1023;
 constexpr std::size_t kSendTimeOffset = 28;  // after SOH .. STX (24) and the serial number (4)
 constexpr std::size_t kSendTimeBytes = 12;
+constexpr int kRestartAnswer = 6;  // E2
 
 std::string_view Slice(std::string_view text, std::size_t at, std::size_t count)
 {
@@ -54,6 +55,8 @@ const std::string& AskedStations::Station(AskedReply reply) const
 {
     return reply == AskedReply::kBaseConfig ? baseConfig_ : runConfig_;
 }
+
+bool AnswerDropsLink(int answerCode) { return answerCode == kRestartAnswer; }
 
 std::string ClockTimeText(std::string_view sendTime)
 {
@@ -108,7 +111,7 @@ StationAnswer PresentAnswer(int answerCode, std::string_view frameText, const Te
     }
     case 4: answer.logText = line("Text39"); answer.showInDataPanel = true; break;
     case 5: answer.logText = line("Text40"); answer.showInDataPanel = true; break;
-    case 6:
+    case kRestartAnswer:
         answer.logText = line("Text41");
         answer.showInDataPanel = true;
         answer.action = AnswerAction::kDropLink;

@@ -41,8 +41,12 @@ enum class AnswerAction {
     kRunConfigReply,   // ShowRunConfigReply(replyBody, ...)
     kPeriodReply,      // PeriodRows(period->observationTime, period->bytes, period->kind)
     kClockReply,       // the clock panel shows logText
-    kDropLink,         // close the station's network connection, mark it offline
+    kDropLink,         // the runtime has closed the station's network link (AnswerDropsLink)
 };
+
+// True for the answer of a station that restarts (E2): the data centre closes
+// the station's network link when it arrives, in either program.
+bool AnswerDropsLink(int answerCode);
 
 struct StationAnswer {
     int code = 0;

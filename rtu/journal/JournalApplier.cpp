@@ -159,7 +159,7 @@ private:
     template <typename Use>
     void WithJournal(Use use)
     {
-        std::lock_guard<std::mutex> lock(journalLock_);
+        std::lock_guard<std::mutex> lock(applierJournalLock_);
         if (journal_ != nullptr) use(*journal_);
     }
 
@@ -182,8 +182,8 @@ private:
     // Rolls the transaction back after a failure: false, for the caller to return.
     bool Undo(Failure& failure, const std::string& context, bool wholeDatabase);
 
-    std::mutex journalLock_;
-    ReportJournal* journal_;  // guarded by journalLock_; null once given up
+    std::mutex applierJournalLock_;
+    ReportJournal* journal_;  // guarded by applierJournalLock_; null once given up
     const std::string path_;
     const std::string markName_;
     const Database db_;
@@ -197,7 +197,7 @@ private:
     std::map<std::string, double> levels_;  // last river level per station code
     std::chrono::milliseconds backoff_{0};
 
-    std::mutex stateLock_;
+    std::mutex applierStateLock_;
     std::condition_variable stateWake_;  // a stop was asked, or the thread ended
     bool stopping_ = false;
     bool ended_ = false;
@@ -208,7 +208,7 @@ private:
 void JournalApplier::Session::RequestStop(std::chrono::milliseconds drainLimit, std::int64_t target)
 {
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
+        std::lock_guard<std::mutex> lock(applierStateLock_);
         if (stopping_) return;
         stopping_ = true;
         drainUntil_ = Clock::now() + drainLimit;
@@ -219,31 +219,31 @@ void JournalApplier::Session::RequestStop(std::chrono::milliseconds drainLimit, 
 
 std::int64_t JournalApplier::Session::StopTarget()
 {
-    std::lock_guard<std::mutex> lock(stateLock_);
+    std::lock_guard<std::mutex> lock(applierStateLock_);
     return stopTarget_;
 }
 
 bool JournalApplier::Session::WaitEnded(std::chrono::milliseconds limit)
 {
-    std::unique_lock<std::mutex> lock(stateLock_);
+    std::unique_lock<std::mutex> lock(applierStateLock_);
     return stateWake_.wait_for(lock, limit, [this] { return ended_; });
 }
 
 void JournalApplier::Session::GiveUp()
 {
-    std::lock_guard<std::mutex> lock(journalLock_);
+    std::lock_guard<std::mutex> lock(applierJournalLock_);
     journal_ = nullptr;
 }
 
 bool JournalApplier::Session::Draining()
 {
-    std::lock_guard<std::mutex> lock(stateLock_);
+    std::lock_guard<std::mutex> lock(applierStateLock_);
     return stopping_;
 }
 
 bool JournalApplier::Session::Finished()
 {
-    std::lock_guard<std::mutex> lock(stateLock_);
+    std::lock_guard<std::mutex> lock(applierStateLock_);
     return stopping_ && (written.load() >= stopTarget_ || Clock::now() >= drainUntil_);
 }
 
@@ -256,7 +256,7 @@ std::int64_t JournalApplier::Session::LastSeq()
 
 void JournalApplier::Session::Pause(std::chrono::milliseconds pause)
 {
-    std::unique_lock<std::mutex> lock(stateLock_);
+    std::unique_lock<std::mutex> lock(applierStateLock_);
     const auto until = Clock::now() + pause;
     stateWake_.wait_until(lock, stopping_ ? std::min(until, drainUntil_) : until,
                           [&] { return stopping_ && Clock::now() >= drainUntil_; });
@@ -356,7 +356,7 @@ void JournalApplier::Session::Loop()
     Disconnect();
     reader_.reset();
     {
-        std::lock_guard<std::mutex> lock(stateLock_);
+        std::lock_guard<std::mutex> lock(applierStateLock_);
         ended_ = true;
     }
     stateWake_.notify_all();

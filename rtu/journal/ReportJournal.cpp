@@ -167,7 +167,7 @@ bool ReportJournal::Open(const Options& options, std::string& error)
     deletedUpTo_ = QueryNumber(db_, "SELECT IFNULL(MIN(Seq),0) FROM Reports");
     deletedUpTo_ = deletedUpTo_ > 0 ? deletedUpTo_ - 1 : lastSeq_.load();
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(pendingLock_);
         closing_ = false;
         interrupted_ = false;
         // Nothing the file holds now is written anywhere until a writer says so.
@@ -192,7 +192,7 @@ void ReportJournal::Close()
 {
     if (!committer_.joinable()) return;
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(pendingLock_);
         closing_ = true;
     }
     wake_.notify_all();
@@ -208,7 +208,7 @@ void ReportJournal::Close()
 ReportJournal::Submitted ReportJournal::Submit(StoredReport report, std::function<void()> onKept)
 {
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(pendingLock_);
         if (!open_.load() || closing_) return Submitted::Closed;
         if (full_.load() || pending_.size() >= kMostPending) return Submitted::Full;
         pending_.push_back(Pending{std::move(report), std::move(onKept)});
@@ -219,7 +219,7 @@ ReportJournal::Submitted ReportJournal::Submit(StoredReport report, std::functio
 
 bool ReportJournal::WaitBeyond(std::int64_t seq, std::chrono::milliseconds limit)
 {
-    std::unique_lock<std::mutex> lock(lock_);
+    std::unique_lock<std::mutex> lock(pendingLock_);
     written_.wait_for(lock, limit, [&] { return lastSeq_.load() > seq || interrupted_; });
     interrupted_ = false;
     return lastSeq_.load() > seq;
@@ -228,7 +228,7 @@ bool ReportJournal::WaitBeyond(std::int64_t seq, std::chrono::milliseconds limit
 void ReportJournal::Interrupt()
 {
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(pendingLock_);
         interrupted_ = true;
     }
     written_.notify_all();
@@ -236,7 +236,7 @@ void ReportJournal::Interrupt()
 
 int ReportJournal::AddWriter()
 {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(pendingLock_);
     // A new writer has written nothing this journal still holds.
     if (writersTaken_ >= writers_.size()) writers_.push_back(deletedUpTo_);
     return static_cast<int>(writersTaken_++);
@@ -244,7 +244,7 @@ int ReportJournal::AddWriter()
 
 void ReportJournal::SetWritten(int slot, std::int64_t seq)
 {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(pendingLock_);
     if (slot >= 0 && static_cast<std::size_t>(slot) < writers_.size())
         writers_[static_cast<std::size_t>(slot)] = std::max(writers_[static_cast<std::size_t>(slot)], seq);
 }
@@ -257,7 +257,7 @@ void ReportJournal::CommitterLoop()
     for (;;) {
         bool closing = false;
         {
-            std::unique_lock<std::mutex> lock(lock_);
+            std::unique_lock<std::mutex> lock(pendingLock_);
             wake_.wait_for(lock, kHousekeeping, [this] { return !pending_.empty() || closing_; });
             group.swap(pending_);
             closing = closing_;
@@ -277,7 +277,7 @@ void ReportJournal::CommitterLoop()
             lastMeasure = now;
         }
         if (closing) {
-            std::lock_guard<std::mutex> lock(lock_);
+            std::lock_guard<std::mutex> lock(pendingLock_);
             if (pending_.empty()) break;
         }
     }
@@ -317,7 +317,7 @@ bool ReportJournal::WriteGroup(std::vector<Pending>& group)
     if (failing_) RTU_LOG_ERROR("report journal " << options_.path << " is written again");
     failing_ = false;
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(pendingLock_);
         lastSeq_ = last;
     }
     return true;
@@ -327,7 +327,7 @@ void ReportJournal::DeleteWritten()
 {
     std::int64_t upTo = 0;
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::lock_guard<std::mutex> lock(pendingLock_);
         if (writers_.empty()) return;
         upTo = *std::min_element(writers_.begin(), writers_.end());
     }
@@ -336,7 +336,7 @@ void ReportJournal::DeleteWritten()
     if (sqlite3_prepare_v2(db_, "DELETE FROM Reports WHERE Seq <= ?", -1, &stmt, nullptr) == SQLITE_OK) {
         sqlite3_bind_int64(stmt, 1, upTo);
         if (sqlite3_step(stmt) == SQLITE_DONE) {
-            std::lock_guard<std::mutex> lock(lock_);
+            std::lock_guard<std::mutex> lock(pendingLock_);
             deletedUpTo_ = upTo;
         }
     }

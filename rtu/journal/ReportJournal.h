@@ -22,8 +22,9 @@
 //
 // Threads: Open, Close and the destructor belong to the owner. Submit may be
 // called from any thread; the acknowledgements run on the committer thread.
-// Locks: lock_ guards the pending reports and the state below it; it is held
-// only for queue operations, never around file access or acknowledgements.
+// Locks: pendingLock_ guards the pending reports and the state below it; it is
+// held only for queue operations, never around file access or
+// acknowledgements (order: rtu/runtime/Locks.h).
 // Each Reader is one thread's own.
 #pragma once
 
@@ -163,7 +164,7 @@ private:
     sqlite3_stmt* insert_ = nullptr;
     std::atomic<bool> open_{false};
 
-    std::mutex lock_;
+    std::mutex pendingLock_;
     std::condition_variable wake_;     // reports submitted, or closing
     std::condition_variable written_;  // a group is in the file, or interrupted
     std::vector<Pending> pending_;

@@ -1,5 +1,6 @@
 #include "rtu/runtime/HeadlessView.h"
 
+#include "rtu/control/StationAnswer.h"
 #include "rtu/protocol/TimeText.h"
 
 namespace rtu {
@@ -12,7 +13,7 @@ void HeadlessView::WriteLine(const std::string& text)
     line.reserve(line.size() + text.size() + 1);
     for (char c : text) line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '.' : c;
     line += '\n';
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(outputLock_);
     std::fputs(line.c_str(), out_);
     std::fflush(out_);
 }
@@ -26,9 +27,24 @@ void HeadlessView::PostStationState(const std::string& station, StationState sta
         WriteLine("station " + station + " offline (" + (linkKind == 0 ? "network" : "serial") + ")");
 }
 
+// The answer's text as the window's log pane shows it (the frame itself was
+// posted before), its lines joined into one. Answers without a text (period
+// data, unknown codes) add nothing to the frame's line.
 void HeadlessView::DeliverAnswer(int answerCode, const std::string& frameText)
 {
-    WriteLine("answer " + std::to_string(answerCode) + ": " + frameText);
+    const control::StationAnswer answer = control::PresentAnswer(answerCode, frameText, control::ConfigTexts());
+    if (answer.logText.empty()) return;
+    std::string line;
+    line.reserve(answer.logText.size());
+    for (std::size_t i = 0; i < answer.logText.size(); ++i) {
+        if (answer.logText.compare(i, 2, "\r\n") == 0) {
+            line += "  ";
+            ++i;
+        } else {
+            line += answer.logText[i];
+        }
+    }
+    WriteLine(line);
 }
 
 void HeadlessView::ClearStations() {}

@@ -1,5 +1,6 @@
 // The view of the headless program: the log pane's lines on standard output,
-// one line each, with the local time in front.
+// one line each, with the local time in front. Answers are written with the
+// texts the window shows for them (control::PresentAnswer).
 #pragma once
 
 #include "rtu/runtime/RuntimeView.h"
@@ -23,7 +24,7 @@ private:
     void WriteLine(const std::string& text);
 
     std::FILE* out_;
-    std::mutex mutex_;
+    std::mutex outputLock_;
 };
 
 }  // namespace rtu

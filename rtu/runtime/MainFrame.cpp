@@ -1,5 +1,6 @@
 #include "rtu/runtime/MainFrame.h"
 
+#include "rtu/control/StationAnswer.h"
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/common/Log.h"
@@ -169,7 +170,7 @@ bool CMainFrame::StartService()
 
 void CMainFrame::OpenSerialLine(const SerialSettings& comm)
 {
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialLineLock_);
     if (serial_.IsOpen()) return;
     // Received bytes are framed on the line's reader thread, in order; each
     // complete frame wakes the serial parse thread.
@@ -189,7 +190,7 @@ void CMainFrame::OpenSerialLine(const SerialSettings& comm)
 void CMainFrame::CloseSerialLine(const SerialSettings& comm)
 {
     {
-        std::lock_guard<std::mutex> lock(serialLock_);
+        std::lock_guard<std::mutex> lock(serialLineLock_);
         if (serial_.IsOpen()) {
             serial_.Close();
             const std::string text = FormatConfigText("MainFrame", "Text12", {comm.com, comm.baudRate});
@@ -403,8 +404,27 @@ void CMainFrame::ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool
     const auto settings = settings_.Current();
     if (settings->parseDelay.count() > 0 && !thread.SleepFor(settings->parseDelay)) return;
     if (!serial && settings->protMode != 0) return;
-    std::lock_guard<std::mutex> parsing(parseGate_[serial ? 1 : 0]);
-    dispatcher_.ParseFrame(serial ? -1 : item.connectionId, item.bytes, serial ? kSerialLink : item.linkKind);
+    std::optional<ParsedAnswer> answer;
+    {
+        std::lock_guard<std::mutex> parsing(parseGate_[serial ? 1 : 0]);
+        answer = dispatcher_.ParseFrame(serial ? -1 : item.connectionId, item.bytes,
+                                        serial ? kSerialLink : item.linkKind);
+    }
+    // The gate is released first: the window's hand-over waits for the
+    // user-interface thread, which may itself be waiting for the gate in
+    // StopService.
+    if (answer) HandOverAnswer(*answer);
+}
+
+void CMainFrame::HandOverAnswer(const ParsedAnswer& answer)
+{
+    if (control::AnswerDropsLink(answer.code)) {
+        if (registry_.DropNetworkStation(answer.station))
+            RTU_LOG_DEBUG("station " << answer.station << " announced a restart: its network link is closed");
+        else
+            RTU_LOG_DEBUG("station " << answer.station << " announced a restart but has no network link");
+    }
+    view_.DeliverAnswer(answer.code, answer.frameText);
 }
 
 void CMainFrame::ParseCycle() { ParseQueuedFrame(netQueue_, parseThread_, false); }

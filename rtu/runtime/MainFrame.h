@@ -6,8 +6,7 @@
 //
 // Threads: Create, StartService, StopService and Destroy belong to the
 // program's main (user-interface) thread. The network library's callbacks
-// arrive on its worker threads. Lock order: see StationRegistry.h; the frame
-// queues' and the pools' locks are innermost.
+// arrive on its worker threads. Every lock and its order: rtu/runtime/Locks.h.
 #pragma once
 
 #include "rtu/journal/JournalApplier.h"
@@ -123,6 +122,9 @@ private:
     void OnlineCycle();
     void CommandCycle();
     void ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool serial);
+    // Acts on an answer (a restart closes the station's link) and hands it to
+    // the view. Called with no lock held.
+    void HandOverAnswer(const ParsedAnswer& answer);
 
     RuntimeView& view_;
     SettingsStore settings_;
@@ -140,7 +142,7 @@ private:
     FrameQueue netQueue_{FrameQueue::kMaxItems, FrameQueue::kMaxBytes, FrameQueue::kMaxPerConnection};
     CCommFrameQueue commQueue_;
     // Guards opening and closing the serial line; never held with the registry lock.
-    std::mutex serialLock_;
+    std::mutex serialLineLock_;
     // Declared after the queue it feeds: destroyed first, so its reader
     // thread has ended before the queue goes.
     CSerial serial_;

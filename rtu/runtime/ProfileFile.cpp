@@ -18,7 +18,7 @@ namespace {
 // Serialises read-modify-write cycles of every profile file in this process.
 // Reads take no lock: a write replaces the file by rename, so a reader opens
 // either the old or the new file.
-std::mutex& WriteMutex()
+std::mutex& ProfileWriteLock()
 {
     static std::mutex mutex;
     return mutex;
@@ -442,7 +442,7 @@ bool WriteProfileString(const std::string& path, std::string_view section,
         oneLine = "\"" + oneLine + "\"";
     }
 
-    std::lock_guard<std::mutex> lock(WriteMutex());
+    std::lock_guard<std::mutex> lock(ProfileWriteLock());
     FileLines file = LoadLines(path);
     std::vector<std::string>& lines = file.lines;
     std::size_t header = FindSection(lines, section);

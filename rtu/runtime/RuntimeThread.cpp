@@ -13,7 +13,7 @@ RuntimeThread::~RuntimeThread() { Stop(); }
 
 void RuntimeThread::Start(std::function<void()> cycle)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(threadStateLock_);
     if (thread_.joinable()) return;
     cycle_ = std::move(cycle);
     stopping_ = false;
@@ -24,7 +24,7 @@ void RuntimeThread::Stop()
 {
     std::function<void()> hook;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(threadStateLock_);
         stopping_ = true;
         hook = wakeHook_;
     }
@@ -35,14 +35,14 @@ void RuntimeThread::Stop()
 
 void RuntimeThread::Pause()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(threadStateLock_);
     paused_ = true;
 }
 
 void RuntimeThread::Resume()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(threadStateLock_);
         paused_ = false;
     }
     changed_.notify_all();
@@ -50,25 +50,25 @@ void RuntimeThread::Resume()
 
 bool RuntimeThread::IsPaused() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(threadStateLock_);
     return paused_;
 }
 
 bool RuntimeThread::Stopping() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(threadStateLock_);
     return stopping_;
 }
 
 bool RuntimeThread::SleepFor(std::chrono::milliseconds period)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(threadStateLock_);
     return !changed_.wait_for(lock, period, [this] { return stopping_; });
 }
 
 void RuntimeThread::SetWakeHook(std::function<void()> hook)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(threadStateLock_);
     wakeHook_ = std::move(hook);
 }
 
@@ -76,7 +76,7 @@ void RuntimeThread::Run()
 {
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(threadStateLock_);
             changed_.wait(lock, [this] { return stopping_ || !paused_; });
             if (stopping_) return;
         }

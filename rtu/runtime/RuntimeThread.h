@@ -53,7 +53,7 @@ private:
     const std::string name_;
     std::function<void()> cycle_;
     std::function<void()> wakeHook_;
-    mutable std::mutex mutex_;
+    mutable std::mutex threadStateLock_;
     std::condition_variable changed_;
     bool stopping_ = false;
     bool paused_ = false;

@@ -4,7 +4,8 @@
 //
 // Every call may come from any thread and must not block, except
 // DeliverAnswer, which hands an answer to the operator's dialogs and returns
-// only when the view has handled it.
+// only when the view has handled it: the runtime calls it holding no lock
+// (the windowed program's user-interface thread takes the runtime's locks).
 #pragma once
 
 #include <string>

@@ -330,6 +330,19 @@ ServerSettings LoadServerSettings()
     });
 }
 
+namespace {
+
+// The driver and, where it is set or was set before, the FreeTDS protocol version.
+bool WriteDriver(const char* section, const DatabaseSettings& db)
+{
+    bool ok = Write(section, "Driver", db.driver);
+    if (!db.tdsVersion.empty() || !ReadSetting(section, "TDS_Version").empty())
+        ok &= Write(section, "TDS_Version", db.tdsVersion);
+    return ok;
+}
+
+}  // namespace
+
 bool SaveServiceSettings(ServerSettings& settings)
 {
     for (char& c : settings.centPwd) {
@@ -342,12 +355,14 @@ bool SaveServiceSettings(ServerSettings& settings)
     ok &= Write("Set", "Name", settings.main.name);
     ok &= Write("Set", "User", settings.main.user);
     ok &= Write("Set", "Pwd", settings.main.pwd);
+    ok &= WriteDriver("Set", settings.main);
     ok &= Write("Set", "Pict", settings.pict);
     ok &= WriteNumber("SetThird", "DBMode", settings.third.dbMode);
     ok &= Write("SetThird", "Source", settings.third.source);
     ok &= Write("SetThird", "Name", settings.third.name);
     ok &= Write("SetThird", "User", settings.third.user);
     ok &= Write("SetThird", "Pwd", settings.third.pwd);
+    ok &= WriteDriver("SetThird", settings.third);
     ok &= WriteNumber("Set", "ProtMode", settings.protMode);
     ok &= WriteNumber("Set", "DBMode", settings.main.dbMode);
     ok &= WriteNumber("Set", "RegMode", settings.regMode);
@@ -375,14 +390,14 @@ SettingsStore::SettingsStore(ServerSettings initial)
 
 std::shared_ptr<const ServerSettings> SettingsStore::Current() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(settingsLock_);
     return current_;
 }
 
 void SettingsStore::Replace(ServerSettings settings)
 {
     auto next = std::make_shared<const ServerSettings>(std::move(settings));
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(settingsLock_);
     current_.swap(next);
 }
 

@@ -93,10 +93,11 @@ ServerSettings ReadServerSettings(const SettingReader& read);
 ServerSettings LoadServerSettings();
 
 // Writes what the service settings dialog edits, in its order: Port, OffLine,
-// Source, Name, User, Pwd, Pict (Set), DBMode, Source, Name, User, Pwd
-// (SetThird), ProtMode, DBMode, RegMode, Cent, CentPwd (Set). Numbers as "%d";
-// CentPwd in upper case (also in `settings`). False when a write failed (the
-// remaining keys are still written).
+// Source, Name, User, Pwd, Driver, TDS_Version, Pict (Set), DBMode, Source,
+// Name, User, Pwd, Driver, TDS_Version (SetThird), ProtMode, DBMode, RegMode,
+// Cent, CentPwd (Set). An empty TDS_Version is written only over one the file
+// has. Numbers as "%d"; CentPwd in upper case (also in `settings`). False when
+// a write failed (the remaining keys are still written).
 bool SaveServiceSettings(ServerSettings& settings);
 
 // Writes what the serial settings dialog edits, in its order: MODE, COM,
@@ -122,7 +123,7 @@ public:
     void Replace(ServerSettings settings);
 
 private:
-    mutable std::mutex mutex_;
+    mutable std::mutex settingsLock_;
     std::shared_ptr<const ServerSettings> current_;
 };
 

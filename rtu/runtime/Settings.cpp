@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kTextFile = "./config.ini";
 
 struct SettingsPathState {
-    std::mutex mutex;
+    std::mutex pathLock;
     std::string path;  // empty until fixed
 };
 
@@ -42,14 +42,14 @@ void FixSettingsPath()
 void FixSettingsPath(std::string path)
 {
     SettingsPathState& state = PathState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<std::mutex> lock(state.pathLock);
     state.path = std::move(path);
 }
 
 std::string SettingsPath()
 {
     SettingsPathState& state = PathState();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<std::mutex> lock(state.pathLock);
     if (state.path.empty()) {
         state.path = CurrentDirectoryPath();
     }

@@ -154,7 +154,7 @@ void StationRegistry::RefreshNetworkStation(const std::string& station, const st
 void StationRegistry::RefreshSerialStation(const std::string& station, const std::string& centre,
                                            const std::string& password)
 {
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     const auto now = clock_.steadyNow();
     auto it = m_csCommDev.find(station);
     if (it != m_csCommDev.end()) {
@@ -200,7 +200,7 @@ void StationRegistry::DropStationLink(int connectionId, const std::string& stati
         if (dropped) transport_.CloseTcp(connectionId);
         return;
     }
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     if (m_csCommDev.erase(station) != 0) view_.PostStationState(station, StationState::Offline, kSerialLink);
 }
 
@@ -229,7 +229,7 @@ bool StationRegistry::GetLinkRecord(const std::string& station, int linkKind, Cl
         out = it->second;
         return true;
     }
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     auto it = m_csCommDev.find(station);
     if (it == m_csCommDev.end()) return false;
     out = it->second;
@@ -255,7 +255,7 @@ void StationRegistry::UpdateLatestReadings(const std::string& station, const std
         if (it != m_mapCltDev.end()) update(it->second);
         return;
     }
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     auto it = m_csCommDev.find(station);
     if (it != m_csCommDev.end()) update(it->second);
 }
@@ -276,7 +276,7 @@ bool StationRegistry::SendToStation(const std::string& station, int linkKind,
         record.centre = it->second.centre;
         record.password = it->second.password;
     } else {
-        std::lock_guard<std::mutex> lock(serialLock_);
+        std::lock_guard<std::mutex> lock(serialStationsLock_);
         auto it = m_csCommDev.find(station);
         if (it == m_csCommDev.end()) return false;
         record.station = it->second.station;
@@ -308,7 +308,7 @@ SendResult StationRegistry::SendRaw(const std::string& station, const std::uint8
     }
     bool serial = false;
     {
-        std::lock_guard<std::mutex> lock(serialLock_);
+        std::lock_guard<std::mutex> lock(serialStationsLock_);
         serial = m_csCommDev.count(station) != 0;
     }
     if (!serial) return SendResult::NoLink;
@@ -322,7 +322,7 @@ std::vector<std::string> StationRegistry::LinkedStations() const
         std::lock_guard<std::mutex> lock(registryLock_);
         for (const auto& entry : m_mapDevAddr) stations.push_back(entry.first);
     }
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     for (const auto& entry : m_csCommDev) stations.push_back(entry.first);
     return stations;
 }
@@ -354,7 +354,7 @@ std::vector<std::string> StationRegistry::CheckOnline(std::chrono::seconds offli
     }
     for (int id : closes) transport_.CloseTcp(id);
     {
-        std::lock_guard<std::mutex> lock(serialLock_);
+        std::lock_guard<std::mutex> lock(serialStationsLock_);
         for (auto it = m_csCommDev.begin(); it != m_csCommDev.end();) {
             if (silentTooLong(it->second)) {
                 view_.PostStationState(it->second.station, StationState::Offline, kSerialLink);
@@ -394,7 +394,7 @@ void StationRegistry::FinishStop()
 
 void StationRegistry::ClearSerialStations()
 {
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     m_csCommDev.clear();
 }
 
@@ -406,7 +406,7 @@ std::size_t StationRegistry::NetworkStationCount() const
 
 std::size_t StationRegistry::SerialStationCount() const
 {
-    std::lock_guard<std::mutex> lock(serialLock_);
+    std::lock_guard<std::mutex> lock(serialStationsLock_);
     return m_csCommDev.size();
 }
 

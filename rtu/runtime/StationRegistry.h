@@ -2,14 +2,12 @@
 // bound, which stations speak on the serial line, their link records, and the
 // routing of every downlink send.
 //
-// Locks, in the order they may nest:
-//   registry lock (network maps and the framing state inside their records)
-//     -> network frame-queue lock (taken inside the receive path)
-//     -> picture lock (a registration that asks for a fresh start)
-//   serial lock (serial map): never held together with the registry lock.
-// Calls into the network library (sends, closes) are never made under either
-// lock: they are collected while the lock is held and made after it is
-// released, because the library's closed callback takes the registry lock.
+// Locks: registryLock_ (network maps and the framing state inside their
+// records) and serialStationsLock_ (serial map), never held together; their
+// place among the others is in rtu/runtime/Locks.h. Calls into the network
+// library (sends, closes) are never made under either lock: they are
+// collected while the lock is held and made after it is released, because the
+// library's closed callback takes the registry lock.
 #pragma once
 
 #include "rtu/runtime/LinkRecord.h"
@@ -152,7 +150,7 @@ private:
     std::map<int, FramingState> pendingFraming_;
     bool accepting_ = true;
 
-    mutable std::mutex serialLock_;
+    mutable std::mutex serialStationsLock_;
     std::map<std::string, CltDevInfo> m_csCommDev;
 };
 

@@ -246,12 +246,12 @@ std::string FormatConfigText(std::string_view section, std::string_view key,
 {
     std::string format = LoadText(section, key);
     if (!format.empty() && !FormatAccepts(format, args)) {
-        static std::mutex mutex;
+        static std::mutex reportedLock;
         static std::set<std::string> reported;
         std::string name = std::string(section) + "/" + std::string(key);
         bool first;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<std::mutex> lock(reportedLock);
             first = reported.insert(name).second;
         }
         if (first) {

@@ -46,7 +46,7 @@ CSqlWorkerPool::CSqlWorkerPool(Options options) : m_options(options) {}
 
 CSqlWorkerPool::~CSqlWorkerPool()
 {
-    std::lock_guard<std::mutex> life(m_lifecycle);
+    std::lock_guard<std::mutex> life(m_lifecycleLock);
     StopLocked(m_options.drainLimit);
     CloseQueryConnection();
     const std::size_t left = Queued();
@@ -73,7 +73,7 @@ void CSqlWorkerPool::SetConnection(const DbSettings& settings)
 void CSqlWorkerPool::SetConnectionString(const std::string& connection)
 {
     {
-        std::lock_guard<std::mutex> lock(m_connectionLock);
+        std::lock_guard<std::mutex> lock(m_connectionStringLock);
         m_connection = connection;
     }
     std::lock_guard<std::mutex> schema(m_schemaLock);
@@ -82,13 +82,13 @@ void CSqlWorkerPool::SetConnectionString(const std::string& connection)
 
 std::string CSqlWorkerPool::ConnectionString() const
 {
-    std::lock_guard<std::mutex> lock(m_connectionLock);
+    std::lock_guard<std::mutex> lock(m_connectionStringLock);
     return m_connection;
 }
 
 bool CSqlWorkerPool::Start()
 {
-    std::lock_guard<std::mutex> life(m_lifecycle);
+    std::lock_guard<std::mutex> life(m_lifecycleLock);
     if (m_liveWorkers.load() > 0)
         return false;
     for (auto& worker : m_workers)  // ended workers of an earlier run
@@ -105,7 +105,7 @@ bool CSqlWorkerPool::Start()
             RTU_LOG_ERROR("SQLite database could not be opened: " << db.LastError());
     }
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         m_running = true;
         m_draining = false;
         m_retryAt = {};
@@ -129,7 +129,7 @@ void CSqlWorkerPool::Stop()
 
 void CSqlWorkerPool::Stop(std::chrono::milliseconds drainLimit)
 {
-    std::lock_guard<std::mutex> life(m_lifecycle);
+    std::lock_guard<std::mutex> life(m_lifecycleLock);
     StopLocked(drainLimit);
     CloseQueryConnection();
 }
@@ -140,7 +140,7 @@ void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
         return;
     const std::size_t atStart = Queued();
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         m_running = false;
         m_draining = true;
         m_drainUntil = Clock::now() + drainLimit;
@@ -152,7 +152,7 @@ void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
     for (;;) {
         std::size_t queued = 0;
         {
-            std::unique_lock<std::mutex> lock(m_lock);
+            std::unique_lock<std::mutex> lock(m_statementQueueLock);
             if (m_ended.wait_for(lock, kDrainProgressInterval, [this] { return m_liveWorkers.load() == 0; }))
                 break;
             queued = m_count;
@@ -165,7 +165,7 @@ void CSqlWorkerPool::StopLocked(std::chrono::milliseconds drainLimit)
     m_workers.clear();
     const std::size_t left = Queued();
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         m_draining = false;
     }
     if (atStart > 0 || left > 0) {
@@ -193,7 +193,7 @@ bool CSqlWorkerPool::EnqueueWaiting(const std::string& statement, const std::str
     if (statement.empty())
         return false;
     {
-        std::unique_lock<std::mutex> lock(m_lock);
+        std::unique_lock<std::mutex> lock(m_statementQueueLock);
         const auto deadline = Clock::now() + limit;
         // The stop flag is not signalled through m_room: look at it often.
         while (m_count >= m_options.capacity && !overflow.load() && Clock::now() < deadline)
@@ -208,7 +208,7 @@ bool CSqlWorkerPool::EnqueueWaiting(const std::string& statement, const std::str
     return Enqueue(statement, orderKey);
 }
 
-// Appends to the queue; m_lock is held.
+// Appends to the queue; m_statementQueueLock is held.
 void CSqlWorkerPool::Push(const std::string& statement, const std::string& orderKey)
 {
     if (orderKey.empty()) {
@@ -231,7 +231,7 @@ bool CSqlWorkerPool::Enqueue(const std::string& statement, const std::string& or
     bool accepted = false;
     std::uint64_t report = 0;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         if (m_count < m_options.capacity) {
             Push(statement, orderKey);
             accepted = true;
@@ -258,13 +258,13 @@ bool CSqlWorkerPool::Enqueue(const std::string& statement, const std::string& or
 
 std::size_t CSqlWorkerPool::Queued() const
 {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_statementQueueLock);
     return m_count;
 }
 
 bool CSqlWorkerPool::WaitForKey(const std::string& orderKey, std::chrono::milliseconds limit)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<std::mutex> lock(m_statementQueueLock);
     const auto settled = [&] {
         return m_keys.find(orderKey) == m_keys.end() || m_liveWorkers.load() == 0 || m_outage.load();
     };
@@ -296,7 +296,7 @@ void CSqlWorkerPool::EnsureSchema(CAdoDB& db)
 // dropped) is replaced by a fresh one and the query tried once more on it.
 bool CSqlWorkerPool::QueryRows(const std::string& statement, Rows& rows, TextForm form)
 {
-    std::lock_guard<std::mutex> lock(m_queryLock);
+    std::lock_guard<std::mutex> lock(m_queryConnectionLock);
     const std::string connection = ConnectionString();
     if (m_queryDb.IsOpen() && m_queryConnection == connection) {
         Rows got;
@@ -329,7 +329,7 @@ bool CSqlWorkerPool::QueryRows(const std::string& statement, Rows& rows, TextFor
 
 void CSqlWorkerPool::CloseQueryConnection()
 {
-    std::lock_guard<std::mutex> lock(m_queryLock);
+    std::lock_guard<std::mutex> lock(m_queryConnectionLock);
     m_queryDb.Close();
 }
 
@@ -346,7 +346,7 @@ bool CSqlWorkerPool::QueryValue(const std::string& statement, std::string& value
 bool CSqlWorkerPool::TakeBatch(std::vector<Taken>& batch, std::size_t most, bool closeWhenIdle)
 {
     batch.clear();
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<std::mutex> lock(m_statementQueueLock);
     const auto idleUntil = Clock::now() + kIdleConnection;
     for (;;) {
         const auto now = Clock::now();
@@ -403,7 +403,7 @@ void CSqlWorkerPool::Finish(const std::string& key)
         return;
     bool done = false;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         auto it = m_keys.find(key);
         if (it == m_keys.end())
             return;
@@ -425,7 +425,7 @@ void CSqlWorkerPool::Finish(const std::string& key)
 // A statement that could not be written goes back to the head of the queue.
 void CSqlWorkerPool::PutBack(std::string statement, const std::string& key)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<std::mutex> lock(m_statementQueueLock);
     if (key.empty()) {
         m_order.push_front(Turn{std::move(statement), {}});
     } else {
@@ -474,7 +474,7 @@ void CSqlWorkerPool::NoteOutage(const std::string& error)
     std::chrono::milliseconds pause;
     bool began = false;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         if (m_backoff.count() == 0)
             m_backoff = m_options.retryFirst;
         else
@@ -495,7 +495,7 @@ void CSqlWorkerPool::NoteRecovery()
     std::size_t queued = 0;
     bool ended = false;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         m_retryAt = {};
         m_backoff = std::chrono::milliseconds(0);
         queued = m_count;
@@ -601,7 +601,7 @@ void CSqlWorkerPool::WorkerLoop()
     }
     db.reset();
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<std::mutex> lock(m_statementQueueLock);
         --m_liveWorkers;
     }
     m_ended.notify_all();

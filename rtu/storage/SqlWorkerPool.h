@@ -12,9 +12,9 @@
 //
 // Threads: Start, Stop and the destructor belong to the owner's thread;
 // Enqueue, QueryRows, QueryValue, TestConnection and the counters may be called
-// from any thread. Lock order: m_lifecycle before m_queryLock before m_lock;
-// m_lock is held only for one queue operation and never around database
-// calls; m_queryLock is held around one query on the kept query connection.
+// from any thread. m_statementQueueLock is held only for one queue operation
+// and never around database calls; m_queryConnectionLock is held around one
+// query on the kept query connection. Lock order: rtu/runtime/Locks.h.
 #pragma once
 
 #include "rtu/storage/AdoDB.h"
@@ -158,11 +158,11 @@ private:
     std::atomic<int> m_liveWorkers{0};
     std::atomic<bool> m_draining{false};
 
-    mutable std::mutex m_connectionLock;  // guards m_connection
+    mutable std::mutex m_connectionStringLock;  // guards m_connection
     std::string m_connection;
 
-    // m_lock guards the queue and the fields below it.
-    mutable std::mutex m_lock;
+    // m_statementQueueLock guards the queue and the fields below it.
+    mutable std::mutex m_statementQueueLock;
     std::condition_variable m_wake;   // statements queued, stop, retry time
     std::condition_variable m_ended;  // a worker has ended
     std::condition_variable m_keyDone;  // a key's last statement has run, or an outage began
@@ -176,11 +176,11 @@ private:
     std::chrono::steady_clock::time_point m_lastFullLog{};
     std::uint64_t m_fullSinceLog = 0;
 
-    std::mutex m_lifecycle;  // serialises Start, Stop and the destructor
+    std::mutex m_lifecycleLock;  // serialises Start, Stop and the destructor
     std::vector<std::thread> m_workers;
 
     // The connection of the synchronous queries and the string it was opened with.
-    std::mutex m_queryLock;
+    std::mutex m_queryConnectionLock;
     CAdoDB m_queryDb;
     std::string m_queryConnection;
 

@@ -318,7 +318,7 @@ bool CSerial::Open(const SerialSettings& settings, ReceiveCallback onBytes, Lost
 
 bool CSerial::Open(const LineConfig& config, ReceiveCallback onBytes, LostCallback onLost)
 {
-    std::lock_guard<std::mutex> control(control_);
+    std::lock_guard<std::mutex> control(openCloseLock_);
     if (open_) {
         RTU_LOG_ERROR("serial line " << config.device << " not opened: " << device_ << " is already open");
         return false;
@@ -374,7 +374,7 @@ bool CSerial::Open(const LineConfig& config, ReceiveCallback onBytes, LostCallba
     if (wakeFd < 0) return fail("no wake-up descriptor: " + ErrnoText(errno));
 
     {
-        std::lock_guard<std::mutex> line(line_);
+        std::lock_guard<std::mutex> line(writeLock_);
         fd_ = fd;
         wakeFd_ = wakeFd;
     }
@@ -384,7 +384,7 @@ bool CSerial::Open(const LineConfig& config, ReceiveCallback onBytes, LostCallba
                               std::move(onLost));
     } catch (const std::exception& e) {
         {
-            std::lock_guard<std::mutex> line(line_);
+            std::lock_guard<std::mutex> line(writeLock_);
             fd_ = -1;
             wakeFd_ = -1;
         }
@@ -397,21 +397,21 @@ bool CSerial::Open(const LineConfig& config, ReceiveCallback onBytes, LostCallba
 
 void CSerial::Close()
 {
-    std::lock_guard<std::mutex> control(control_);
+    std::lock_guard<std::mutex> control(openCloseLock_);
     CloseLocked();
 }
 
 void CSerial::CloseLocked()
 {
     if (!open_) return;
-    // wakeFd_ changes only under both locks, so reading it under control_ is safe.
+    // wakeFd_ changes only under both locks, so reading it under openCloseLock_ is safe.
     const std::uint64_t one = 1;
     if (::write(wakeFd_, &one, sizeof one) < 0) {
         RTU_LOG_ERROR("serial line " << device_ << ": waking the reader failed: " << ErrnoText(errno));
     }
     if (reader_.joinable()) reader_.join();
 
-    std::lock_guard<std::mutex> line(line_);  // a writer sees the wake-up and lets go
+    std::lock_guard<std::mutex> line(writeLock_);  // a writer sees the wake-up and lets go
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     ::close(wakeFd_);
@@ -423,7 +423,7 @@ void CSerial::CloseLocked()
 
 std::string CSerial::Device() const
 {
-    std::lock_guard<std::mutex> control(control_);
+    std::lock_guard<std::mutex> control(openCloseLock_);
     return device_;
 }
 
@@ -434,7 +434,7 @@ std::size_t CSerial::Write(const std::uint8_t* bytes, std::size_t length)
 
 std::size_t CSerial::Write(std::string_view bytes)
 {
-    std::lock_guard<std::mutex> line(line_);
+    std::lock_guard<std::mutex> line(writeLock_);
     // A lost device was logged once when reading ended; writes to it are
     // dropped quietly until the line is reopened.
     if (fd_ < 0 || bytes.empty() || lost_) return 0;

@@ -10,7 +10,7 @@
 // Threads: Open and Close belong to one owner (the service start and stop,
 // under the owner's serial lock); Write may be called from any thread at any
 // time, also while the line is being closed (it then returns early). Locks,
-// outermost first: control_ (Open/Close), line_ (the device for writes).
+// outermost first: openCloseLock_ (Open/Close), writeLock_ (the device for writes).
 // The callback is called with no lock of this class held.
 #pragma once
 
@@ -120,8 +120,8 @@ private:
     void ReadLoop(const std::string& device, int fd, int wakeFd, ReceiveCallback onBytes, LostCallback onLost);
     void CloseLocked();
 
-    mutable std::mutex control_;  // Open, Close, device_
-    std::mutex line_;             // fd_ and wakeFd_ for Write; taken inside control_
+    mutable std::mutex openCloseLock_;  // Open, Close, device_
+    std::mutex writeLock_;             // fd_ and wakeFd_ for Write; taken inside openCloseLock_
     int fd_ = -1;
     int wakeFd_ = -1;             // eventfd: readable once Close has begun
     std::string device_;

@@ -8,6 +8,7 @@
 #include "rtu/ui/DeviceView.h"
 #include "rtu/ui/UiText.h"
 
+#include <QMessageBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTime>
@@ -613,7 +614,9 @@ void CUpgradeControl::OnUpgrade()
     const control::UpgradeResult result = control::UpgradeCommand(
         address_->text().trimmed().toStdString(), port_->text().trimmed().toStdString(), version_->text().toStdString());
     if (result.fault == control::UpgradeFault::kEmptyField) {
-        if (context_.inform) context_.inform(this, QString::fromUtf8(control::kUpgradeEmptyText));
+        if (context_.alert)
+            context_.alert(this, QString::fromUtf8(control::kUpgradeEmptyCaption),
+                           QString::fromUtf8(control::kUpgradeEmptyText));
         return;
     }
     if (!result.command) {
@@ -623,6 +626,11 @@ void CUpgradeControl::OnUpgrade()
     if (context_.Send(station, link, *result.command)) {
         context_.Log(control::CommandLogLine(context_.texts, station, "UpgradeControl", "Text1"));
     }
+}
+
+void ShowErrorBox(QWidget* parent, const QString& caption, const QString& text)
+{
+    QMessageBox::critical(parent, caption, text);
 }
 
 // ---- remark -------------------------------------------------------------------------

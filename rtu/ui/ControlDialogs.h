@@ -37,6 +37,9 @@ class CDeviceView;
 
 // Where commands go: the runtime (FrameCommandSender in StationControl.h) or
 // a test's recorder.
+// A modal message box with an error icon.
+void ShowErrorBox(QWidget* parent, const QString& caption, const QString& text);
+
 class CommandSender {
 public:
     virtual ~CommandSender() = default;
@@ -44,9 +47,6 @@ public:
     // nothing was sent.
     virtual bool SendCommand(const std::string& station, const std::string& functionCode,
                              const std::string& commandText, int linkKind) = 0;
-    // Closes the station's network connection and marks it offline; false
-    // when it has none.
-    virtual bool DropNetworkStation(const std::string& station) = 0;
 };
 
 // What every dialog needs: where to send, which station is ticked, where to
@@ -56,6 +56,8 @@ struct ControlContext {
     CDeviceView* stations = nullptr;
     std::function<void(const QString& text)> log;
     std::function<void(QWidget* parent, const QString& text)> inform;
+    // An error the operator must correct, in a box with its own caption.
+    std::function<void(QWidget* parent, const QString& caption, const QString& text)> alert;
     control::TextLookup texts;
 
     // The station ticked online in the list; logs BaseConfig Text3 (none, or

@@ -117,7 +117,7 @@ bool CDeviceView::IsChecked(int row) const
 
 void CDeviceView::SetChecked(int row, bool checked)
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     QTableWidgetItem* item = table_->item(row, kStationColumn);
     if (item != nullptr) item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
 }
@@ -183,7 +183,7 @@ void CDeviceView::UpdateStationRow(const CltDevInfo& record)
         Setting("Conversion ID", record.station),
     };
 
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     int row = FindRow(record.station);
     if (row < 0) {
         row = table_->rowCount();
@@ -196,7 +196,7 @@ void CDeviceView::UpdateStationRow(const CltDevInfo& record)
 
 bool CDeviceView::IsOnline(int row) const
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     const QTableWidgetItem* key = table_->item(row, kStationColumn);
     return key != nullptr && key->data(kOnlineRole).toBool();
 }
@@ -204,7 +204,7 @@ bool CDeviceView::IsOnline(int row) const
 void CDeviceView::SetRemarkTexts(const std::string& station, const QString& location, const QString& remark,
                                  const QString& conversionId)
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     const QString key = QString::fromStdString(station);
     for (int row = 0; row < table_->rowCount(); ++row) {
         if (CellText(row, kStationColumn) != key) continue;
@@ -218,7 +218,7 @@ void CDeviceView::SetRemarkTexts(const std::string& station, const QString& loca
 
 void CDeviceView::UpdateUserItem(const std::string& station)
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     const QString key = QString::fromStdString(station);
     for (int row = 0; row < table_->rowCount(); ++row) {
         if (CellText(row, kStationColumn) != key) continue;
@@ -230,7 +230,7 @@ void CDeviceView::UpdateUserItem(const std::string& station)
 
 void CDeviceView::ClearOfflineStations()
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     // A row's state is kept beside its text, so the command works the same
     // when config.ini gives the Online and Offline texts the same wording.
     for (int row = table_->rowCount() - 1; row >= 0; --row) {
@@ -243,7 +243,7 @@ void CDeviceView::ClearOfflineStations()
 
 void CDeviceView::DeleteAllRows()
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     table_->setRowCount(0);
     lastClicked_.clear();
     emit RowsChanged();
@@ -251,7 +251,7 @@ void CDeviceView::DeleteAllRows()
 
 bool CDeviceView::GetCheckedOnlineStation(std::string* station, int* linkKind) const
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     int found = -1;
     for (int row = 0; row < table_->rowCount(); ++row) {
         if (!IsChecked(row)) continue;
@@ -268,7 +268,7 @@ bool CDeviceView::GetCheckedOnlineStation(std::string* station, int* linkKind) c
 
 void CDeviceView::ClickRow(int row)
 {
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     if (row < 0 || row >= table_->rowCount()) {
         // A click outside any row clears the tick of the row clicked before.
         const int previous = FindRow(lastClicked_);
@@ -276,13 +276,15 @@ void CDeviceView::ClickRow(int row)
         lastClicked_.clear();
         return;
     }
+    // The clicked row is ticked even when it was clicked before: the operator
+    // may have cleared its tick with the row's own box in between.
     const std::string station = CellText(row, kStationColumn).toStdString();
     if (station != lastClicked_) {
         const int previous = FindRow(lastClicked_);
         if (previous >= 0) SetChecked(previous, false);
-        SetChecked(row, true);
         lastClicked_ = station;
     }
+    SetChecked(row, true);
     table_->selectRow(row);
 }
 
@@ -298,7 +300,7 @@ bool CDeviceView::eventFilter(QObject* watched, QEvent* event)
 void CDeviceView::SortByColumn(int column)
 {
     if (column < 0 || column >= kColumnCount) return;
-    QMutexLocker<QRecursiveMutex> lock(&lock_);
+    QMutexLocker<QRecursiveMutex> lock(&listLock_);
     ascending_ = column == sortColumn_ ? !ascending_ : true;
     sortColumn_ = column;
 

@@ -79,7 +79,7 @@ public:
     void SetRemarkTexts(const std::string& station, const QString& location, const QString& remark,
                         const QString& conversionId);
 
-    QRecursiveMutex& ListLock() const { return lock_; }
+    QRecursiveMutex& ListLock() const { return listLock_; }
     QTableWidget* Table() const { return table_; }
 
 signals:
@@ -101,7 +101,7 @@ private:
 
     QLabel* caption_;
     QTableWidget* table_;
-    mutable QRecursiveMutex lock_;
+    mutable QRecursiveMutex listLock_;
     std::string lastClicked_;
     int sortColumn_ = -1;
     bool ascending_ = true;

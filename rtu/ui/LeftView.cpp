@@ -35,9 +35,15 @@ void CLeftView::AddLogEntry(const QString& text)
     // as the two characters the text keeps.
     entry.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     entry.remove(QLatin1Char('\r'));
-    // Frames carry control characters (SOH, STX, ETX...) that no font draws.
+    // Frames carry control characters (SOH, STX, ETX...) that no font draws:
+    // each is shown as its own picture (U+2400 + code, U+2421 for DEL), which
+    // cannot be taken for a decimal point of a value next to it.
     for (QChar& c : entry) {
-        if (c.unicode() < 0x20 && c != QLatin1Char('\n') && c != QLatin1Char('\t')) c = QLatin1Char('.');
+        const char16_t code = c.unicode();
+        if (code < 0x20 && c != QLatin1Char('\n') && c != QLatin1Char('\t'))
+            c = QChar(static_cast<char16_t>(0x2400 + code));
+        else if (code == 0x7f)
+            c = QChar(static_cast<char16_t>(0x2421));
     }
     const int entryLength = static_cast<int>(entry.size() + entry.count(QLatin1Char('\n')));
 

@@ -17,6 +17,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 namespace rtu {
 
@@ -84,7 +86,7 @@ CSysSetDlg::CSysSetDlg(const ServerSettings& current, QWidget* parent) : QDialog
     setObjectName(QStringLiteral("CSysSetDlg"));
 
     // Service: port, silence, protocol and the centre's identity.
-    auto* service = new QGroupBox(this);
+    auto* service = new QGroupBox(SysText("Static19"), this);
     auto* serviceForm = new QFormLayout(service);
     port_ = MakeEdit(service, "port", std::to_string(current.port));
     offLine_ = MakeEdit(service, "offLine", std::to_string(current.offLine));
@@ -101,33 +103,53 @@ CSysSetDlg::CSysSetDlg(const ServerSettings& current, QWidget* parent) : QDialog
     serviceForm->addRow(SysText("Static13"), cent_);
     serviceForm->addRow(SysText("Static14"), centPwd_);
 
-    // Databases: main and secondary side by side.
-    auto* databases = new QGroupBox(this);
+    // Databases: main and secondary side by side, one row per key.
+    auto* databases = new QGroupBox(SysText("Static20"), this);
     auto* grid = new QGridLayout(databases);
     grid->addWidget(new QLabel(SysText("Static3"), databases), 0, 1);
     grid->addWidget(new QLabel(SysText("Static4"), databases), 0, 2);
-    source_ = MakeEdit(databases, "source", current.main.source);
-    name_ = MakeEdit(databases, "name", current.main.name);
-    user_ = MakeEdit(databases, "user", current.main.user);
-    pwd_ = MakeEdit(databases, "pwd", current.main.pwd);
-    dbMode_ = MakeList(databases, "dbMode", NoYes(), current.main.dbMode);
-    thirdSource_ = MakeEdit(databases, "thirdSource", current.third.source);
-    thirdName_ = MakeEdit(databases, "thirdName", current.third.name);
-    thirdUser_ = MakeEdit(databases, "thirdUser", current.third.user);
-    thirdPwd_ = MakeEdit(databases, "thirdPwd", current.third.pwd);
-    thirdDbMode_ = MakeList(databases, "thirdDbMode", NoYes(), current.third.dbMode);
-    pwd_->setEchoMode(QLineEdit::Password);
-    thirdPwd_->setEchoMode(QLineEdit::Password);
-    const char* rowLabels[] = {"Static5", "Static6", "Static7", "Static8", "Static10"};
-    QWidget* mainFields[] = {source_, name_, user_, pwd_, dbMode_};
-    QWidget* thirdFields[] = {thirdSource_, thirdName_, thirdUser_, thirdPwd_, thirdDbMode_};
-    for (int row = 0; row < 5; ++row) {
-        grid->addWidget(new QLabel(SysText(rowLabels[row]), databases), row + 1, 0);
-        grid->addWidget(mainFields[row], row + 1, 1);
-        grid->addWidget(thirdFields[row], row + 1, 2);
-    }
+    const auto makeFields = [&](const DatabaseSettings& db, const char* prefix) {
+        // "source" for the main database, "thirdSource" for the secondary one.
+        const auto name = [prefix](const char* field) {
+            std::string objectName = std::string(prefix) + field;
+            if (*prefix != '\0') objectName[std::strlen(prefix)] = static_cast<char>(std::toupper(*field));
+            return objectName;
+        };
+        DatabaseFields f{};
+        f.driver = new QComboBox(databases);
+        f.driver->setObjectName(QString::fromStdString(name("driver")));
+        f.driver->setEditable(true);
+        f.driver->addItems(KnownDrivers());
+        f.driver->setEditText(QString::fromStdString(db.driver));
+        f.source = MakeEdit(databases, name("source").c_str(), db.source);
+        f.name = MakeEdit(databases, name("name").c_str(), db.name);
+        f.user = MakeEdit(databases, name("user").c_str(), db.user);
+        f.pwd = MakeEdit(databases, name("pwd").c_str(), db.pwd);
+        f.pwd->setEchoMode(QLineEdit::Password);
+        f.tdsVersion = MakeEdit(databases, name("tdsVersion").c_str(), db.tdsVersion);
+        f.dbMode = MakeList(databases, name("dbMode").c_str(), NoYes(), db.dbMode);
+        connect(f.driver, &QComboBox::currentTextChanged, this, &CSysSetDlg::ShowDriverFields);
+        return f;
+    };
+    main_ = makeFields(current.main, "");
+    third_ = makeFields(current.third, "third");
+    const auto addRow = [&](int row, const char* labelKey, QWidget* mainField, QWidget* thirdField) {
+        auto* label = new QLabel(SysText(labelKey), databases);
+        grid->addWidget(label, row, 0);
+        grid->addWidget(mainField, row, 1);
+        grid->addWidget(thirdField, row, 2);
+        return label;
+    };
+    addRow(1, "Static21", main_.driver, third_.driver);
+    sourceLabel_ = addRow(2, "Static5", main_.source, third_.source);
+    addRow(3, "Static6", main_.name, third_.name);
+    userLabel_ = addRow(4, "Static7", main_.user, third_.user);
+    pwdLabel_ = addRow(5, "Static8", main_.pwd, third_.pwd);
+    tdsLabel_ = addRow(6, "Static22", main_.tdsVersion, third_.tdsVersion);
+    addRow(7, "Static10", main_.dbMode, third_.dbMode);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(2, 1);
+    ShowDriverFields();
 
     // Picture folder with its browse button.
     auto* pictRow = new QHBoxLayout;
@@ -150,6 +172,58 @@ CSysSetDlg::CSysSetDlg(const ServerSettings& current, QWidget* parent) : QDialog
     layout->addWidget(note);
     layout->addWidget(MakeButtons(this));
     setMinimumWidth(560);
+}
+
+QStringList CSysSetDlg::KnownDrivers()
+{
+    return {QStringLiteral("SQLite3"), QStringLiteral("PostgreSQL Unicode"), QStringLiteral("FreeTDS"),
+            QStringLiteral("SQL Server")};
+}
+
+namespace {
+
+enum class DriverKind { kSqlite, kFreeTds, kServer };
+
+// The driver families as the connection string tells them apart.
+DriverKind KindOf(const QComboBox* driver)
+{
+    const QString name = driver->currentText();
+    if (name.contains(QLatin1String("sqlite"), Qt::CaseInsensitive)) return DriverKind::kSqlite;
+    if (name.contains(QLatin1String("freetds"), Qt::CaseInsensitive)) return DriverKind::kFreeTds;
+    return DriverKind::kServer;
+}
+
+}  // namespace
+
+void CSysSetDlg::ShowDriverFields()
+{
+    const DriverKind mainKind = KindOf(main_.driver);
+    const DriverKind thirdKind = KindOf(third_.driver);
+    const auto showRow = [](QLabel* label, QWidget* mainField, bool mainUses, QWidget* thirdField, bool thirdUses) {
+        mainField->setVisible(mainUses);
+        thirdField->setVisible(thirdUses);
+        label->setVisible(mainUses || thirdUses);
+    };
+    const bool mainServer = mainKind != DriverKind::kSqlite;
+    const bool thirdServer = thirdKind != DriverKind::kSqlite;
+    showRow(sourceLabel_, main_.source, mainServer, third_.source, thirdServer);
+    showRow(userLabel_, main_.user, mainServer, third_.user, thirdServer);
+    showRow(pwdLabel_, main_.pwd, mainServer, third_.pwd, thirdServer);
+    showRow(tdsLabel_, main_.tdsVersion, mainKind == DriverKind::kFreeTds, third_.tdsVersion,
+         thirdKind == DriverKind::kFreeTds);
+}
+
+// Fields a driver does not use keep the values they had: they are still
+// written back, so switching the driver to and fro loses nothing.
+void CSysSetDlg::ReadDatabaseFields(const DatabaseFields& fields, DatabaseSettings& into) const
+{
+    into.driver = fields.driver->currentText().trimmed().toStdString();
+    into.source = Text(fields.source);
+    into.name = Text(fields.name);
+    into.user = Text(fields.user);
+    into.pwd = Text(fields.pwd);
+    into.tdsVersion = Text(fields.tdsVersion);
+    into.dbMode = SelectedValue(fields.dbMode, into.dbMode);
 }
 
 void CSysSetDlg::ChoosePictureFolder()
@@ -180,18 +254,10 @@ bool CSysSetDlg::TrySave(QString* refusal)
     ServerSettings s = result_;
     s.port = static_cast<std::uint16_t>(port);
     s.offLine = static_cast<std::uint16_t>(offLine);
-    s.main.source = Text(source_);
-    s.main.name = Text(name_);
-    s.main.user = Text(user_);
-    s.main.pwd = Text(pwd_);
+    ReadDatabaseFields(main_, s.main);
+    ReadDatabaseFields(third_, s.third);
     s.pict = Text(pict_);
-    s.third.dbMode = SelectedValue(thirdDbMode_, s.third.dbMode);
-    s.third.source = Text(thirdSource_);
-    s.third.name = Text(thirdName_);
-    s.third.user = Text(thirdUser_);
-    s.third.pwd = Text(thirdPwd_);
     s.protMode = SelectedValue(protMode_, s.protMode);
-    s.main.dbMode = SelectedValue(dbMode_, s.main.dbMode);
     s.regMode = SelectedValue(regMode_, s.regMode);
     s.cent = Text(cent_);
     s.centPwd = Text(centPwd_);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+class QLabel;
 class QLineEdit;
 
 namespace rtu {
@@ -23,6 +24,9 @@ class CSysSetDlg : public QDialog {
     Q_OBJECT
 public:
     explicit CSysSetDlg(const ServerSettings& current, QWidget* parent = nullptr);
+
+    // The drivers offered in the Driver boxes (any other name may be typed).
+    static QStringList KnownDrivers();
 
     // Checks the fields and, when they are accepted, writes them to server.ini
     // (SaveServiceSettings: CentPwd upper-cased) and keeps them as Result().
@@ -37,24 +41,35 @@ public slots:
     void accept() override;
 
 private:
+    // The fields of one database section, in the rows of the database grid.
+    struct DatabaseFields {
+        QComboBox* driver;
+        QLineEdit* source;
+        QLineEdit* name;
+        QLineEdit* user;
+        QLineEdit* pwd;
+        QLineEdit* tdsVersion;
+        QComboBox* dbMode;
+    };
+
     void ChoosePictureFolder();
+    // Shows the fields the chosen drivers use: a SQLite file has a name only;
+    // TDS_Version belongs to FreeTDS. A row's label goes with its last field.
+    void ShowDriverFields();
+    void ReadDatabaseFields(const DatabaseFields& fields, DatabaseSettings& into) const;
 
     ServerSettings result_;
     bool written_ = true;
     QLineEdit* port_;
     QLineEdit* offLine_;
-    QLineEdit* source_;
-    QLineEdit* name_;
-    QLineEdit* user_;
-    QLineEdit* pwd_;
+    DatabaseFields main_;
+    DatabaseFields third_;
     QLineEdit* pict_;
-    QLineEdit* thirdSource_;
-    QLineEdit* thirdName_;
-    QLineEdit* thirdUser_;
-    QLineEdit* thirdPwd_;
-    QComboBox* thirdDbMode_;
+    QLabel* sourceLabel_;
+    QLabel* userLabel_;
+    QLabel* pwdLabel_;
+    QLabel* tdsLabel_;
     QComboBox* protMode_;
-    QComboBox* dbMode_;
     QComboBox* regMode_;
     QLineEdit* cent_;
     QLineEdit* centPwd_;

@@ -49,17 +49,13 @@ bool FrameCommandSender::SendCommand(const std::string& station, const std::stri
     return frame_.SendCommand(station, functionCode, commandText, linkKind);
 }
 
-bool FrameCommandSender::DropNetworkStation(const std::string& station)
-{
-    return frame_.Registry().DropNetworkStation(station);
-}
-
 CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, control::TextLookup texts)
     : QObject(&window), window_(window)
 {
     prompts_->inform = [](QWidget* parent, const QString& text) {
         QMessageBox::information(parent, MessageCaption(), text);
     };
+    prompts_->alert = &ShowErrorBox;
     prompts_->askYesNo = [](QWidget* parent, const QString& text) {
         return QMessageBox::question(parent, MessageCaption(), text, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
@@ -75,6 +71,9 @@ CStationControl::CStationControl(CMainWindow& window, CommandSender* sender, con
     context_.log = [target](const QString& text) { target->AddLogLine(text); };
     context_.inform = [prompts = prompts_](QWidget* parent, const QString& text) {
         if (prompts->inform) prompts->inform(parent, text);
+    };
+    context_.alert = [prompts = prompts_](QWidget* parent, const QString& caption, const QString& text) {
+        if (prompts->alert) prompts->alert(parent, caption, text);
     };
 
     CConfigView* pane = window.ConfigView();
@@ -121,11 +120,7 @@ void CStationControl::OnStationAnswer(int answerCode, const std::string& frameTe
         if (answer.period) period_->ShowPeriodReply(*answer.period);
         break;
     case control::AnswerAction::kClockReply: clock_->ShowClockReply(BoxText(answer.logText)); break;
-    case control::AnswerAction::kDropLink:
-        if (!sender_->DropNetworkStation(answer.station)) {
-            RTU_LOG_DEBUG("station " << answer.station << " announced a restart but has no network link");
-        }
-        break;
+    case control::AnswerAction::kDropLink:  // done by the runtime before the hand-over
     case control::AnswerAction::kNone: break;
     }
     if (answer.ignored) {

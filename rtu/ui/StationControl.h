@@ -2,8 +2,8 @@
 // routes the stations' answers: every answer code is presented with
 // control::PresentAnswer, its text goes to the log pane (and, for the
 // queries of the context menu, to the data panel), configuration, period and
-// clock answers go to their dialogs, and a restart answer (E2) drops the
-// station's network link. It also serves the station list's context menu and
+// clock answers go to their dialogs (the runtime has already closed the link
+// of a station that announced a restart). It also serves the station list's context menu and
 // the remark dialog. User-interface thread only.
 #pragma once
 
@@ -30,7 +30,6 @@ public:
     explicit FrameCommandSender(CMainFrame& frame) : frame_(frame) {}
     bool SendCommand(const std::string& station, const std::string& functionCode, const std::string& commandText,
                      int linkKind) override;
-    bool DropNetworkStation(const std::string& station) override;
 
 private:
     CMainFrame& frame_;
@@ -43,6 +42,7 @@ public:
     // with the Title caption; the remark dialog runs modally).
     struct Prompts {
         std::function<void(QWidget* parent, const QString& text)> inform;
+        std::function<void(QWidget* parent, const QString& caption, const QString& text)> alert;
         std::function<bool(QWidget* parent, const QString& text)> askYesNo;
         std::function<void(CRemarkDlg& dialog)> runRemark;
     };
@@ -85,10 +85,6 @@ private:
                          const std::string& commandText, int linkKind) override
         {
             return target != nullptr && target->SendCommand(station, functionCode, commandText, linkKind);
-        }
-        bool DropNetworkStation(const std::string& station) override
-        {
-            return target != nullptr && target->DropNetworkStation(station);
         }
         CommandSender* target = nullptr;
     };

@@ -18,7 +18,7 @@ void CUiRuntimeView::SetWindow(CMainWindow* window) { window_ = window; }
 void CUiRuntimeView::BeginClosing()
 {
     {
-        std::lock_guard<std::mutex> lock(answerMutex_);
+        std::lock_guard<std::mutex> lock(answerLock_);
         closing_ = true;
     }
     answerDone_.notify_all();
@@ -71,13 +71,13 @@ void CUiRuntimeView::DeliverAnswer(int answerCode, const std::string& frameText)
         [this, done, answerCode, frameText]() {
             if (!closing_ && window_ != nullptr) window_->OnStationAnswer(answerCode, frameText);
             {
-                std::lock_guard<std::mutex> lock(answerMutex_);
+                std::lock_guard<std::mutex> lock(answerLock_);
                 *done = true;
             }
             answerDone_.notify_all();
         },
         Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(answerMutex_);
+    std::unique_lock<std::mutex> lock(answerLock_);
     answerDone_.wait(lock, [&] { return *done || closing_.load(); });
 }
 

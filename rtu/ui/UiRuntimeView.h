@@ -53,7 +53,7 @@ private:
 
     CMainWindow* window_ = nullptr;  // user-interface thread only
     std::atomic<bool> closing_{false};
-    std::mutex answerMutex_;
+    std::mutex answerLock_;
     std::condition_variable answerDone_;
 };
 

@@ -14,9 +14,12 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
+#include <QTranslator>
 
 #include <algorithm>
 #include <csignal>
@@ -71,6 +74,20 @@ void ArmScreenshot(CMainWindow& window, ServiceControl& service)
 
 }  // namespace
 
+bool InstallQtTranslations(const QString& language, QTranslator& translator)
+{
+    if (language.isEmpty() || language.startsWith(QLatin1String("en"))) return false;
+    // qt_<lang> covers every Qt module installed; qtbase_<lang> the widgets alone.
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    const QLocale locale(language);
+    if (!translator.load(locale, QStringLiteral("qt"), QStringLiteral("_"), folder) &&
+        !translator.load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), folder)) {
+        RTU_LOG_DEBUG("Qt has no texts for language " << language.toStdString() << " in " << folder.toStdString());
+        return false;
+    }
+    return QCoreApplication::installTranslator(&translator);
+}
+
 void DestroyRuntime(CMainFrame& frame)
 {
     QEventLoop loop;
@@ -103,6 +120,8 @@ int RunWindowed(int argc, char** argv)
     CreateLogsDirectory();
     ConfigureLogging();
     FixSettingsPath();
+    QTranslator qtTexts;
+    InstallQtTranslations(UiText("SLRtuApp", "Language"), qtTexts);
 
     // The view outlives the runtime that calls it; the window outlives both.
     CMainWindow window;

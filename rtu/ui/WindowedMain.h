@@ -1,8 +1,17 @@
 #pragma once
 
+class QString;
+class QTranslator;
+
 namespace rtu {
 
 class CMainFrame;
+
+// Loads Qt's own texts (standard buttons, the folder chooser, ...) for
+// `language` (a locale name such as zh_CN, key Language of section SLRtuApp
+// in config.ini) into `translator` and installs it in the application. False,
+// with nothing installed, when Qt has no texts for it (English is built in).
+bool InstallQtTranslations(const QString& language, QTranslator& translator);
 
 // Runs the data centre with its main window in the current directory until
 // the operator leaves (0) or a scheduled restart ends this process (16).

@@ -30,7 +30,7 @@ void CCommFrameQueue::OnSerialBytes(std::string_view bytes)
 {
     std::uint64_t report = 0;  // frames dropped so far, when it is time to say so
     {
-        std::lock_guard<std::mutex> lock(framing_);
+        std::lock_guard<std::mutex> lock(framingLock_);
         Sink sink(queue_);
         const CutResult result = CutFrames(state_, bytes, sink);
         counts_.frames += result.frames;
@@ -61,7 +61,7 @@ void CCommFrameQueue::Rearm() { queue_.Rearm(); }
 
 void CCommFrameQueue::Reset()
 {
-    std::lock_guard<std::mutex> lock(framing_);
+    std::lock_guard<std::mutex> lock(framingLock_);
     state_.Reset();
     state_.buffer.fill('\0');
     queue_.Clear();
@@ -71,7 +71,7 @@ std::size_t CCommFrameQueue::Size() const { return queue_.Size(); }
 
 CCommFrameQueue::Counts CCommFrameQueue::TakeCounts()
 {
-    std::lock_guard<std::mutex> lock(framing_);
+    std::lock_guard<std::mutex> lock(framingLock_);
     Counts taken = counts_;
     taken.dropped = queue_.TakeDropCount();
     counts_ = Counts();

@@ -9,7 +9,8 @@
 // ERROR with the count so far, and handed to the drop report, at most once
 // every 10 s.
 //
-// Locks, outermost first: framing_ (the framing state), then the queue's own.
+// Locks: framingLock_ (the framing state), then the queue's own
+// (rtu/runtime/Locks.h has every lock's order).
 #pragma once
 
 #include "rtu/uplink/CutFrames.h"
@@ -74,11 +75,11 @@ public:
 private:
     class Sink;
 
-    std::mutex framing_;
+    std::mutex framingLock_;
     FramingState state_;
-    Counts counts_;  // under framing_, except `dropped` (the queue's count)
-    std::uint64_t droppedTotal_ = 0;  // under framing_
-    std::chrono::steady_clock::time_point lastDropReport_{};  // under framing_; epoch: never
+    Counts counts_;  // under framingLock_, except `dropped` (the queue's count)
+    std::uint64_t droppedTotal_ = 0;  // under framingLock_
+    std::chrono::steady_clock::time_point lastDropReport_{};  // under framingLock_; epoch: never
     DropReport dropReport_;
     FrameQueue queue_;
 };

@@ -65,9 +65,9 @@ Dispatcher::Dispatcher(StationRegistry& registry, LinkTransport& transport, Runt
 {
 }
 
-void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKind)
+std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKind)
 {
-    if (frame.size() < kHeaderBytes + 5) return;
+    if (frame.size() < kHeaderBytes + 5) return std::nullopt;
     const std::string centre(frame.substr(1, 2));
     const std::string station(frame.substr(3, 10));
     const std::string password(frame.substr(13, 4));
@@ -80,7 +80,7 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     // station's link nor create a record for a station that does not exist.
     if (!VerifyCheckCode(frame)) {
         RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text18", {storageNumber}));
-        return;
+        return std::nullopt;
     }
     if (centre != settings->cent || password != settings->centPwd) {
         // The password a frame carried is never logged: a station that has
@@ -88,7 +88,7 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
         RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text16", {storageNumber, centre}));
         RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text17", {storageNumber}));
         registry_.DropStationLink(connectionId, station, linkKind);
-        return;
+        return std::nullopt;
     }
     if (linkKind == kNetworkLink)
         registry_.RefreshNetworkStation(station, centre, password);
@@ -97,14 +97,15 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
 
     if (startOfBody == kSyn) {
         HandlePicturePacket(connectionId, frame, linkKind, station, storageNumber);
-        return;
+        return std::nullopt;
     }
-    if (startOfBody != kStx || functionCode == "2F") return;  // keep-alive, or not a single frame
+    // A keep-alive, or not a single frame.
+    if (startOfBody != kStx || functionCode == "2F") return std::nullopt;
 
     // The acknowledgement goes out only once the report is kept: a station
     // deletes what it sees acknowledged.
     FrameBytes built;
-    if (!BuildAcknowledgement(frame, built)) return;
+    if (!BuildAcknowledgement(frame, built)) return std::nullopt;
     const bool network = linkKind == kNetworkLink;
     RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text19" : "Text21") << "\n"
                                                                         << HexDumpText(frame, kHexDumpWidth));
@@ -128,14 +129,15 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     case ReportSink::Kept::Refused:
         // Not kept, not acknowledged: the station keeps the report and sends it again.
         RTU_LOG_DEBUG("report of " << storageNumber << " not kept, not acknowledged");
-        return;
+        return std::nullopt;
     }
 
     const std::string_view frameText = TextUpToZero(frame);
     view_.PostLogLine(std::string(frameText));
     if (const int answer = AnswerCode(functionCode)) {
-        view_.DeliverAnswer(answer, std::string(frameText));
-    } else if (functionCode == "32") {
+        return ParsedAnswer{answer, station, std::string(frameText), linkKind};
+    }
+    if (functionCode == "32") {
         const TimedReadings readings = ReadTimedReadings(frameText);
         if (readings.valid)
             registry_.UpdateLatestReadings(station, readings.waterLevel, readings.periodRainfall,
@@ -143,6 +145,7 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     } else if (functionCode == "83") {
         pictures_.DiscardPicture(station);
     }
+    return std::nullopt;
 }
 
 void Dispatcher::SendAcknowledgement(int connectionId, const std::string& ack, int linkKind)

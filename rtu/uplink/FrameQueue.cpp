@@ -12,7 +12,7 @@ FrameQueue::FrameQueue(std::size_t maxItems, std::size_t maxBytes, std::size_t m
 bool FrameQueue::Push(int connectionId, int linkKind, std::string_view frame)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(frameQueueLock_);
         if (items_.size() >= maxItems_ || bytes_ + frame.size() > maxBytes_ ||
             (maxPerConnection_ != 0 && WaitingLocked(connectionId) >= maxPerConnection_)) {
             ++drops_;
@@ -28,7 +28,7 @@ bool FrameQueue::Push(int connectionId, int linkKind, std::string_view frame)
 
 bool FrameQueue::TryPop(QueuedFrame& out)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(frameQueueLock_);
     if (items_.empty()) return false;
     PopFrontLocked(out);
     return true;
@@ -36,7 +36,7 @@ bool FrameQueue::TryPop(QueuedFrame& out)
 
 bool FrameQueue::WaitPop(QueuedFrame& out)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(frameQueueLock_);
     ready_.wait(lock, [this] { return !items_.empty() || interrupted_; });
     if (items_.empty()) return false;
     PopFrontLocked(out);
@@ -62,7 +62,7 @@ void FrameQueue::PopFrontLocked(QueuedFrame& out)
 void FrameQueue::Interrupt()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(frameQueueLock_);
         interrupted_ = true;
     }
     ready_.notify_all();
@@ -70,13 +70,13 @@ void FrameQueue::Interrupt()
 
 void FrameQueue::Rearm()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(frameQueueLock_);
     interrupted_ = false;
 }
 
 void FrameQueue::Clear()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(frameQueueLock_);
     items_.clear();
     bytes_ = 0;
     waiting_.clear();
@@ -84,13 +84,13 @@ void FrameQueue::Clear()
 
 std::size_t FrameQueue::Size() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(frameQueueLock_);
     return items_.size();
 }
 
 std::uint64_t FrameQueue::TakeDropCount()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(frameQueueLock_);
     return std::exchange(drops_, 0);
 }
 

@@ -71,7 +71,7 @@ private:
     const std::size_t maxItems_;
     const std::size_t maxBytes_;
     const std::size_t maxPerConnection_;
-    mutable std::mutex mutex_;
+    mutable std::mutex frameQueueLock_;
     std::condition_variable ready_;
     std::deque<QueuedFrame> items_;
     std::size_t bytes_ = 0;

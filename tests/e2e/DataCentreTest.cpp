@@ -248,6 +248,27 @@ TEST(DataCentre, WrongPasswordOrCentreDropsTheLinkButACorruptFrameDoesNot)
     EXPECT_EQ(Count(centre.MainDatabase(), "select count(*) from ReceiveData"), "1");
 }
 
+// The headless log shows answers with the window's texts, and a restart
+// answer (E2) closes the station's link as in the window; other answers don't.
+TEST(DataCentre, AnswersAreShownWithTheirTextsAndARestartAnswerClosesTheLink)
+{
+    RtuProcess centre;
+    START_CENTRE(centre);
+    StationLink station;
+    ASSERT_TRUE(station.Connect(centre.Port()));
+    const std::string reset = Frame("0000000107", "48", Body(1, " ST 0000000107"));
+    ASSERT_TRUE(station.Send(reset));
+    ExpectAcknowledgementOf(station.ReadFrame(), reset);
+    EXPECT_TRUE(centre.WaitForOutput("Station:0000000107  Factory settings restored.")) << centre.Output();
+    EXPECT_FALSE(station.WaitClosed(300ms));
+
+    const std::string restart = Frame("0000000107", "E2", Body(2, " ST 0000000107"));
+    ASSERT_TRUE(station.Send(restart));
+    EXPECT_TRUE(station.WaitClosed(10s)) << "the link of a restarting station stays open";
+    EXPECT_TRUE(centre.WaitForOutput("Station:0000000107  Restart confirmed")) << centre.Output();
+    ASSERT_EQ(centre.Stop(), 0) << centre.Output();
+}
+
 TEST(DataCentre, FirstFrameLongerThanOneReceiveBlockBindsTheStation)
 {
     RtuProcess centre;

@@ -212,6 +212,36 @@ private:
     std::vector<std::string> lines_;
 };
 
+// A view whose answer hand-over waits until the test's main thread serves
+// it, as the window's waits for its user-interface thread.
+class HeldAnswerView : public QuietView {
+public:
+    void DeliverAnswer(int, const std::string&) override
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++held_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return served_; });
+    }
+    bool WaitHeld(std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return held_ > 0; });
+    }
+    void Serve()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        served_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    bool served_ = false;
+};
+
 // A raw pseudo-terminal; the data centre opens the slave by its path.
 struct Pty {
     Pty()
@@ -384,6 +414,33 @@ TEST_F(RuntimeRestart, ServiceStoppedAndStartedWithStationsReportingAndTheSerial
     // Only the test's own end of the line is still open beyond what the
     // stopped service held before.
     EXPECT_LE(OwnDescriptors(), descriptorsStopped + 1) << "descriptors leaked over the restarts";
+    frame.Destroy();
+}
+
+// The operator stops the service while a parse thread waits for the view to
+// take an answer: the stop must not wait for that thread's frame forever.
+TEST_F(RuntimeRestart, StopWhileTheViewHoldsAnAnswerFinishes)
+{
+    const std::uint16_t port = e2e::FreePort();
+    {
+        std::ofstream ini(folder_ / "server.ini");
+        ini << "[Set]\nPort=" << port << "\nOffLine=120\nDBMode=0\nParseDelay=0\nCent=01\nCentPwd=B7E2\n"
+            << "RegMode=0\nProtMode=0\nReboot=0\nPict=Pict\n[SetThird]\nDBMode=0\n[COMM]\nMODE=0\n";
+    }
+    HeldAnswerView view;
+    CMainFrame frame(view);
+    ASSERT_TRUE(frame.Create());
+    e2e::StationLink station;
+    ASSERT_TRUE(station.Connect(port));
+    const std::string version = e2e::Frame("0000000792", "45", e2e::Body(1, " ST 0000000792 VER 2.1"));
+    ASSERT_TRUE(station.Send(version));
+    ASSERT_TRUE(view.WaitHeld(10s));
+
+    std::thread stopper([&] { frame.StopService(); });
+    const bool stopped = WaitUntil([&] { return !frame.Running(); }, 10s);
+    view.Serve();  // releases the parse thread either way, so the test ends
+    stopper.join();
+    EXPECT_TRUE(stopped) << "the stop waited for the parse thread, which waited for the view";
     frame.Destroy();
 }
 

@@ -77,15 +77,15 @@ KeySet ExpectedTextKeys()
     AddRange(remark, "Static", 1, 4);
     auto& sys = k["SysSetDlg"];
     sys = {"Combox7-1", "Text1", "Text2", "Text3", "WindowText"};
-    AddRange(sys, "Static", 1, 18);
+    AddRange(sys, "Static", 1, 22);
     auto& comm = k["CommProDlg"];
     comm = {"Title"};
     AddRange(comm, "Static", 1, 6);
-    k["SLRtuApp"] = {"Title"};
+    k["SLRtuApp"] = {"Language", "Title"};
     return k;
 }
 
-TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe258KeysOf16SectionsAllWorded)
+TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe263KeysOf16SectionsAllWorded)
 {
     const std::string path = kConfigDir + "/config.ini";
     KeySet expected = ExpectedTextKeys();
@@ -94,7 +94,7 @@ TEST(DeliveredConfigTest, ConfigIniHoldsExactlyThe258KeysOf16SectionsAllWorded)
         expectedCount += keys.size();
     }
     ASSERT_EQ(expected.size(), 16u);
-    ASSERT_EQ(expectedCount, 258u);
+    ASSERT_EQ(expectedCount, 263u);
 
     std::vector<std::string> sections = ReadProfileSectionNames(path);
     EXPECT_EQ(std::set<std::string>(sections.begin(), sections.end()).size(), sections.size())

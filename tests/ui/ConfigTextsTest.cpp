@@ -4,9 +4,14 @@
 #include "UiTestSupport.h"
 
 #include "rtu/runtime/ProfileFile.h"
+#include "rtu/ui/WindowedMain.h"
 
+#include <QCoreApplication>
+#include <QDialogButtonBox>
 #include <QList>
+#include <QPushButton>
 #include <QString>
+#include <QTranslator>
 
 #include <map>
 #include <string>
@@ -65,6 +70,25 @@ TEST(ConfigTexts, ChineseTextsHaveTheEnglishKeysFieldsAndNoEmptyText)
     }
     EXPECT_EQ(chinese.size(), english.size());
     EXPECT_GE(keys, 240u);
+}
+
+// The Chinese window shows Qt's own texts (standard buttons, the folder
+// chooser) in Chinese too; the English one keeps Qt's built-in texts.
+TEST(ConfigTexts, TheChineseLanguageBringsQtsOwnTexts)
+{
+    EnsureUiEnvironment();
+    const Texts chinese = ReadTexts(std::string(RTU_SOURCE_DIR) + "/config/zh_CN/config.ini");
+    const Texts english = ReadTexts(std::string(RTU_SOURCE_DIR) + "/config/config.ini");
+    QTranslator qtTexts;
+    ASSERT_TRUE(InstallQtTranslations(QString::fromStdString(chinese.at("SLRtuApp").at("Language")), qtTexts));
+    QDialogButtonBox chineseButtons(QDialogButtonBox::Cancel);
+    EXPECT_EQ(chineseButtons.button(QDialogButtonBox::Cancel)->text(), QString::fromUtf8("取消"));
+    QCoreApplication::removeTranslator(&qtTexts);
+
+    QTranslator none;
+    EXPECT_FALSE(InstallQtTranslations(QString::fromStdString(english.at("SLRtuApp").at("Language")), none));
+    QDialogButtonBox englishButtons(QDialogButtonBox::Cancel);
+    EXPECT_EQ(englishButtons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Cancel"));
 }
 
 }  // namespace

@@ -129,6 +129,10 @@ TEST_F(MainWindowTest, LogPaneKeepsOnlyTheNewestEntryOncePast65535Characters)
     window.Action(Command::ClearLog)->trigger();
     EXPECT_EQ(log.TextLength(), 0);
     EXPECT_TRUE(log.Text().isEmpty());
+
+    // A frame's control characters are shown as visible marks, not as points.
+    log.AddLogEntry(QString::fromLatin1("\x01" "01\x02" "Z 1.5\x03" "AB\x7f"));
+    EXPECT_TRUE(log.Text().endsWith(QString::fromUtf8("␁01␂Z 1.5␃AB␡"))) << log.Text().toStdString();
 }
 
 TEST_F(MainWindowTest, LogLinesFromWorkerThreadsArriveInOrder)

@@ -6,6 +6,7 @@
 #include "rtu/ui/SettingsDialogs.h"
 
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLineEdit>
 
 #include <cstdio>
@@ -75,6 +76,43 @@ TEST_F(SettingsDialogTest, ServiceSettingsAreWrittenInOrderWithCentPwdInUpperCas
         ASSERT_NE(found, std::string::npos) << line << " after offset " << at << " in\n" << file;
         at = found + 1;
     }
+}
+
+TEST_F(SettingsDialogTest, DriverIsEditedAndOnlyTheFieldsItUsesAreShown)
+{
+    ServerSettings current;
+    current.third.driver = "PostgreSQL Unicode";
+    CSysSetDlg dialog(current);
+    for (QGroupBox* group : dialog.findChildren<QGroupBox*>()) EXPECT_FALSE(group->title().isEmpty());
+
+    struct Case {
+        const char* driver;
+        bool server;  // Source, User and Pwd
+        bool tds;     // TDS_Version
+    };
+    for (const Case& c : {Case{"SQLite3", false, false}, Case{"PostgreSQL Unicode", true, false},
+                          Case{"FreeTDS", true, true}, Case{"", true, false}, Case{"sqliteodbc", false, false}}) {
+        Field<QComboBox>(dialog, "driver")->setEditText(QString::fromLatin1(c.driver));
+        for (const char* name : {"source", "user", "pwd"})
+            EXPECT_EQ(Field<QLineEdit>(dialog, name)->isHidden(), !c.server) << c.driver << " " << name;
+        EXPECT_FALSE(Field<QLineEdit>(dialog, "name")->isHidden()) << c.driver;
+        EXPECT_EQ(Field<QLineEdit>(dialog, "tdsVersion")->isHidden(), !c.tds) << c.driver;
+        // The secondary database's fields follow its own driver.
+        EXPECT_FALSE(Field<QLineEdit>(dialog, "thirdSource")->isHidden()) << c.driver;
+        EXPECT_TRUE(Field<QLineEdit>(dialog, "thirdTdsVersion")->isHidden()) << c.driver;
+    }
+
+    Field<QComboBox>(dialog, "driver")->setEditText(QStringLiteral("FreeTDS"));
+    SetText(dialog, "tdsVersion", "7.3");
+    QString refusal;
+    ASSERT_TRUE(dialog.TrySave(&refusal));
+    EXPECT_EQ(dialog.Result().main.driver, "FreeTDS");
+    EXPECT_EQ(ReadSetting("Set", "Driver"), "FreeTDS");
+    EXPECT_EQ(ReadSetting("Set", "TDS_Version"), "7.3");
+    EXPECT_EQ(ReadSetting("SetThird", "Driver"), "PostgreSQL Unicode");
+    EXPECT_EQ(ReadFile(SettingsPath()).find("TDS_Version", ReadFile(SettingsPath()).find("[SetThird]")),
+              std::string::npos)
+        << "an empty TDS_Version is not added";
 }
 
 TEST_F(SettingsDialogTest, PortOutsideTheRangeAndOffLineZeroAreRefusedWithNothingWritten)

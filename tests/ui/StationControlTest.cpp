@@ -19,9 +19,12 @@
 #include "rtu/ui/UiText.h"
 #include "tools/stationsim/StationFrames.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPlainTextEdit>
 
 #include <vector>
@@ -72,15 +75,9 @@ public:
         received.push_back(r);
         return true;
     }
-    bool DropNetworkStation(const std::string& station) override
-    {
-        dropped.push_back(station);
-        return true;
-    }
 
     bool connected = true;
     std::vector<Received> received;
-    std::vector<std::string> dropped;
     std::map<std::string, sim::StationMemory> memory;
     sim::StationReadings readings{7};
     CalendarTime now{2024, 5, 6, 12, 30, 45};
@@ -94,6 +91,7 @@ protected:
         control = new CStationControl(window, &stations);
         CStationControl::Prompts prompts;
         prompts.inform = [this](QWidget*, const QString& text) { messages << text; };
+        prompts.alert = &ShowErrorBox;
         prompts.askYesNo = [this](QWidget*, const QString& text) {
             questions << text;
             return answerYes;
@@ -294,9 +292,25 @@ TEST_F(StationControlTest, ClockPeriodPictureAndUpgradeCommandsAndTheirAnswers)
 
     CUpgradeControl& upgrade = *control->Upgrade();
     upgrade.SetFields("10.0.0.7", "", "1.2");
+    // The empty field is reported in an error box with its own caption.
+    QString shown;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    std::function<void()> closeBox = [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box == nullptr || !box->isVisible()) continue;
+            shown = box->windowTitle() + QLatin1Char('|') + box->text();
+            icon = box->icon();
+            box->done(0);
+            return;
+        }
+        QTimer::singleShot(10, closeBox);
+    };
+    QTimer::singleShot(0, closeBox);
     upgrade.OnUpgrade();
-    ASSERT_EQ(messages.size(), 1);
-    EXPECT_EQ(messages[0], QString::fromUtf8(control::kUpgradeEmptyText));
+    EXPECT_EQ(shown, QString::fromUtf8("提示|不能为空"));
+    EXPECT_EQ(icon, QMessageBox::Critical);
+    EXPECT_TRUE(messages.isEmpty());
     upgrade.SetFields("10.0.0.7", "5005", "1.2");
     upgrade.OnUpgrade();
     EXPECT_EQ(Last().functionCode, "E1");
@@ -346,7 +360,6 @@ TEST_F(StationControlTest, ContextMenuSendsConfirmsAndShowsTheAnswerInTheDataPan
     control->OnStationCommand("Menu12", kStationB, 0);
     EXPECT_EQ(Last().functionCode, "E2");
     Answer(kAnswerE2);
-    EXPECT_EQ(stations.dropped, std::vector<std::string>{kStationB});
     EXPECT_TRUE(data.AnswerText().contains(UiText("MainFrame", "Text41")));
 
     control->OnStationCommand("Menu5", kStationA, 0);

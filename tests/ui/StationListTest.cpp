@@ -143,6 +143,9 @@ TEST_F(StationListTest, ClickTicksOneRowAndCheckedOnlineStationNeedsExactlyOneOn
     EXPECT_TRUE(List().IsChecked(0));
     EXPECT_FALSE(List().IsChecked(1));
     EXPECT_EQ(List().LastClickedStation(), "0000000001");
+    List().SetChecked(0, false);  // the operator clears the tick with the row's box
+    List().ClickRow(0);           // and clicks the same row again
+    EXPECT_TRUE(List().IsChecked(0));
 
     List().SetChecked(1, true);  // two ticks
     EXPECT_FALSE(List().GetCheckedOnlineStation(&station, &kind));

@@ -42,7 +42,12 @@ struct DispatcherTest : ::testing::Test {
         access.BindConnection(5, "10.0.0.7", kStation, "", "", nullptr);
     }
 
-    void Parse(const std::string& frame, int linkKind = kNetworkLink) { dispatcher.ParseFrame(5, frame, linkKind); }
+    // Answers reach the view as the data centre hands them over, after the parse.
+    void Parse(const std::string& frame, int linkKind = kNetworkLink)
+    {
+        if (const auto answer = dispatcher.ParseFrame(5, frame, linkKind))
+            view.DeliverAnswer(answer->code, answer->frameText);
+    }
 
     bool Has(const std::vector<std::string>& statements, const std::string& part)
     {
