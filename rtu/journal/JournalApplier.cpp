@@ -86,7 +86,7 @@ bool RefusesEveryWrite(const std::string& error)
            e.find("database or disk is full") != std::string::npos;
 }
 
-bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, std::map<std::string, double>* levels)
+bool RunReportStatement(BoundConnection& db, const ReportStatement& statement)
 {
     switch (statement.kind) {
     case StatementKind::HourSlot: {
@@ -95,26 +95,9 @@ bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, s
         if (touched > 0) return true;
         return db.ExecuteBound(StatementText(statement.kind), statement.params, nullptr);
     }
-    case StatementKind::RiverLevel: {
+    case StatementKind::RiverLevel:
         if (statement.params.size() < 4) return true;
-        const std::string& code = statement.params[0].value;
-        const double level = std::atof(statement.params[2].value.c_str());
-        double last = 0.0;
-        const auto known = levels != nullptr ? levels->find(code) : std::map<std::string, double>::iterator();
-        if (levels != nullptr && known != levels->end()) {
-            last = known->second;
-        } else {
-            std::string previous;
-            if (!db.QueryValueBound(LastRiverLevelText(), {statement.params[0]}, previous, storage::TextForm::Exact))
-                return false;
-            last = std::atof(previous.c_str());
-        }
-        std::vector<Param> params = statement.params;
-        params.push_back(Param{ParamType::Text, std::to_string(RiverTrend(last, level))});
-        if (!db.ExecuteBound(StatementText(statement.kind), params, nullptr)) return false;
-        if (levels != nullptr) (*levels)[code] = level;
-        return true;
-    }
+        return db.ExecuteBound(RiverLevelInsertText(), RiverLevelInsertParams(statement), nullptr);
     default:
         return db.ExecuteBound(StatementText(statement.kind), statement.params, nullptr);
     }
@@ -169,7 +152,7 @@ private:
     bool WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure);
     // Writes them one report per transaction, a refused statement set aside.
     bool WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure);
-    bool Run(const ReportStatement& statement) { return RunReportStatement(*conn_, statement, &levels_); }
+    bool Run(const ReportStatement& statement) { return RunReportStatement(*conn_, statement); }
     void Written(std::int64_t seq, std::size_t count, std::size_t statementCount);
     void NoteOutage(const Failure& failure);
     void NoteRecovery();
@@ -194,7 +177,6 @@ private:
     // The thread's own.
     std::unique_ptr<storage::BoundConnection> conn_;
     std::unique_ptr<ReportJournal::Reader> reader_;
-    std::map<std::string, double> levels_;  // last river level per station code
     std::chrono::milliseconds backoff_{0};
 
     std::mutex stateLock_;
@@ -275,7 +257,6 @@ bool JournalApplier::Session::Undo(Failure& failure, const std::string& context,
     failure = FailureOf(context);
     failure.wholeDatabase = failure.wholeDatabase || wholeDatabase;
     conn_->RollbackTrans();
-    levels_.clear();
     return false;
 }
 
@@ -306,14 +287,12 @@ bool JournalApplier::Session::Connect(Failure& failure)
         written = mark;
         WithJournal([&](ReportJournal& j) { j.SetWritten(slot_, mark); });
     }
-    levels_.clear();
     return true;
 }
 
 void JournalApplier::Session::Disconnect()
 {
     conn_.reset();
-    levels_.clear();
 }
 
 void JournalApplier::Session::Loop()
@@ -433,7 +412,6 @@ bool JournalApplier::Session::WriteOneByOne(const std::vector<JournalEntry>& ent
             }
             failure = FailureOf("");
             if (failure.wholeDatabase || !conn_->RollbackToSavepoint(kSavepoint)) return Undo(failure, "", true);
-            levels_.clear();
             RejectedStatement r;
             r.seq = entry.seq;
             r.part = static_cast<int>(part);
