@@ -73,6 +73,14 @@ void PictureStore::SetClock(Clock clock)
     clock_ = std::move(clock);
 }
 
+std::string PictureStore::ImageStatement(const std::string& station, const std::string& camera,
+                                         const std::string& flag, const std::string& type, const std::string& relative)
+{
+    return SqlText("exec pro_updateImage '%s','%d','%s','%s','%s','%s'", storage::SqlEscape(station).c_str(),
+                   CameraNumber(camera), storage::SqlEscape(flag).c_str(), "0", storage::SqlEscape(type).c_str(),
+                   storage::SqlEscape(relative).c_str());
+}
+
 std::string PictureStore::SafeNamePart(std::string_view value)
 {
     std::string safe;
@@ -373,10 +381,8 @@ PictureStore::Examined PictureStore::Examine(const std::string& station, Picture
         RTU_LOG_DEBUG("picture of " << station << " filed: " << relative << ", " << picture.filedBytes << " bytes");
         lines.push_back(LoadText("MainFrame", "Text28"));
         if (statements_.Used(Database::Main)) {
-            const std::string statement = SqlText(
-                "exec pro_updateImage '%s','%d','%s','%s','%s','%s'", storage::SqlEscape(station).c_str(),
-                CameraNumber(picture.camera), storage::SqlEscape(picture.flag).c_str(), "0",
-                storage::SqlEscape(picture.type).c_str(), storage::SqlEscape(relative).c_str());
+            const std::string statement =
+                ImageStatement(station, picture.camera, picture.flag, picture.type, relative);
             RTU_LOG_DEBUG(statement);
             statements_.Enqueue(Database::Main, statement, station);
         }

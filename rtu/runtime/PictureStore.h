@@ -103,6 +103,11 @@ public:
     // Pictures dropped to stay within PictureMaxCount and PictureMaxMB.
     std::uint64_t DroppedForRoom() const;
 
+    // The database record of a filed picture (pro_updateImage); `relative`
+    // is its name relative to Pict, "<YYYYMMDD>\<file>".
+    static std::string ImageStatement(const std::string& station, const std::string& camera, const std::string& flag,
+                                      const std::string& type, const std::string& relative);
+
     // A station value made safe for a file name: "..", "/", "\" and control
     // characters become "_"; other characters stay.
     static std::string SafeNamePart(std::string_view value);
