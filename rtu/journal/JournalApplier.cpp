@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <deque>
 
 namespace rtu::journal {
 
@@ -345,9 +346,10 @@ void JournalApplier::Session::Loop()
 // the station's own text) are written per kind, all reports' rows of a kind at
 // once: a database server takes them as one parameter array instead of a
 // round trip per row. Their tables are not read by the other kinds, so only
-// the order within a kind matters, and it is the reports' order. The kinds
-// that read before they write (river levels, slot rows) run one by one, in
-// the reports' order, as before.
+// the order within a kind matters, and it is the reports' order. River levels
+// read only their own table, each row seeing the rows before it in the array,
+// so they go the same way. The slot rows, whose update decides whether an
+// insert follows, run one by one, in the reports' order.
 namespace {
 bool GoesInRows(StatementKind kind)
 {
@@ -356,11 +358,17 @@ bool GoesInRows(StatementKind kind)
     case StatementKind::TimedValue:
     case StatementKind::PeriodRainfall:
     case StatementKind::Precipitation:
+    case StatementKind::RiverLevel:
     case StatementKind::Alarm:
         return true;
     default:
         return false;
     }
+}
+
+const char* RowsText(StatementKind kind)
+{
+    return kind == StatementKind::RiverLevel ? RiverLevelInsertText() : StatementText(kind);
 }
 }  // namespace
 
@@ -374,11 +382,15 @@ bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& ent
     std::vector<std::vector<ReportStatement>> built;
     built.reserve(entries.size());
     std::vector<const std::vector<storage::Param>*> rows[kStatementKinds];
+    std::deque<std::vector<storage::Param>> riverValues;  // what the river rows bind, kept until written
     for (const JournalEntry& entry : entries) {
         built.push_back(BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary));
         for (const ReportStatement& statement : built.back()) {
             ++count;
-            if (GoesInRows(statement.kind)) {
+            if (statement.kind == StatementKind::RiverLevel) {
+                riverValues.push_back(RiverLevelInsertParams(statement));
+                if (!riverValues.back().empty()) rows[static_cast<int>(statement.kind)].push_back(&riverValues.back());
+            } else if (GoesInRows(statement.kind)) {
                 rows[static_cast<int>(statement.kind)].push_back(&statement.params);
             } else if (!Run(statement)) {
                 return Undo(failure, "", false);
@@ -386,7 +398,7 @@ bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& ent
         }
     }
     for (int kind = 0; kind < kStatementKinds; ++kind)
-        if (!rows[kind].empty() && !conn_->ExecuteBoundRows(StatementText(static_cast<StatementKind>(kind)), rows[kind]))
+        if (!rows[kind].empty() && !conn_->ExecuteBoundRows(RowsText(static_cast<StatementKind>(kind)), rows[kind]))
             return Undo(failure, "", false);
     if (!conn_->CommitTrans()) return Undo(failure, "commit: ", true);
     Written(last, entries.size(), count);
