@@ -199,11 +199,6 @@ void PictureStore::MakeRoom(const std::string& keep, TimePoint now)
                 (stalled == pictures_.end() || it->second.lastPacketTime < stalled->second.lastPacketTime))
                 stalled = it;
         if (stalled == pictures_.end()) break;
-        RTU_LOG_DEBUG("picture of " << stalled->first << " dropped to make room: "
-                                    << std::chrono::duration_cast<std::chrono::seconds>(
-                                           now - stalled->second.lastPacketTime)
-                                           .count()
-                                    << " s without a packet");
         Forget(stalled);
         ++droppedForRoom_;
         ++droppedUnlogged_;
