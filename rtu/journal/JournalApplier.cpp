@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <deque>
 
 namespace rtu::journal {
 
@@ -86,7 +87,7 @@ bool RefusesEveryWrite(const std::string& error)
            e.find("database or disk is full") != std::string::npos;
 }
 
-bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, std::map<std::string, double>* levels)
+bool RunReportStatement(BoundConnection& db, const ReportStatement& statement)
 {
     switch (statement.kind) {
     case StatementKind::HourSlot: {
@@ -95,26 +96,9 @@ bool RunReportStatement(BoundConnection& db, const ReportStatement& statement, s
         if (touched > 0) return true;
         return db.ExecuteBound(StatementText(statement.kind), statement.params, nullptr);
     }
-    case StatementKind::RiverLevel: {
+    case StatementKind::RiverLevel:
         if (statement.params.size() < 4) return true;
-        const std::string& code = statement.params[0].value;
-        const double level = std::atof(statement.params[2].value.c_str());
-        double last = 0.0;
-        const auto known = levels != nullptr ? levels->find(code) : std::map<std::string, double>::iterator();
-        if (levels != nullptr && known != levels->end()) {
-            last = known->second;
-        } else {
-            std::string previous;
-            if (!db.QueryValueBound(LastRiverLevelText(), {statement.params[0]}, previous, storage::TextForm::Exact))
-                return false;
-            last = std::atof(previous.c_str());
-        }
-        std::vector<Param> params = statement.params;
-        params.push_back(Param{ParamType::Text, std::to_string(RiverTrend(last, level))});
-        if (!db.ExecuteBound(StatementText(statement.kind), params, nullptr)) return false;
-        if (levels != nullptr) (*levels)[code] = level;
-        return true;
-    }
+        return db.ExecuteBound(RiverLevelInsertText(), RiverLevelInsertParams(statement), nullptr);
     default:
         return db.ExecuteBound(StatementText(statement.kind), statement.params, nullptr);
     }
@@ -169,7 +153,7 @@ private:
     bool WriteTogether(const std::vector<JournalEntry>& entries, Failure& failure);
     // Writes them one report per transaction, a refused statement set aside.
     bool WriteOneByOne(const std::vector<JournalEntry>& entries, Failure& failure);
-    bool Run(const ReportStatement& statement) { return RunReportStatement(*conn_, statement, &levels_); }
+    bool Run(const ReportStatement& statement) { return RunReportStatement(*conn_, statement); }
     void Written(std::int64_t seq, std::size_t count, std::size_t statementCount);
     void NoteOutage(const Failure& failure);
     void NoteRecovery();
@@ -194,7 +178,6 @@ private:
     // The thread's own.
     std::unique_ptr<storage::BoundConnection> conn_;
     std::unique_ptr<ReportJournal::Reader> reader_;
-    std::map<std::string, double> levels_;  // last river level per station code
     std::chrono::milliseconds backoff_{0};
 
     std::mutex applierStateLock_;
@@ -275,7 +258,6 @@ bool JournalApplier::Session::Undo(Failure& failure, const std::string& context,
     failure = FailureOf(context);
     failure.wholeDatabase = failure.wholeDatabase || wholeDatabase;
     conn_->RollbackTrans();
-    levels_.clear();
     return false;
 }
 
@@ -306,14 +288,12 @@ bool JournalApplier::Session::Connect(Failure& failure)
         written = mark;
         WithJournal([&](ReportJournal& j) { j.SetWritten(slot_, mark); });
     }
-    levels_.clear();
     return true;
 }
 
 void JournalApplier::Session::Disconnect()
 {
     conn_.reset();
-    levels_.clear();
 }
 
 void JournalApplier::Session::Loop()
@@ -366,9 +346,10 @@ void JournalApplier::Session::Loop()
 // the station's own text) are written per kind, all reports' rows of a kind at
 // once: a database server takes them as one parameter array instead of a
 // round trip per row. Their tables are not read by the other kinds, so only
-// the order within a kind matters, and it is the reports' order. The kinds
-// that read before they write (river levels, slot rows) run one by one, in
-// the reports' order, as before.
+// the order within a kind matters, and it is the reports' order. River levels
+// read only their own table, each row seeing the rows before it in the array,
+// so they go the same way. The slot rows, whose update decides whether an
+// insert follows, run one by one, in the reports' order.
 namespace {
 bool GoesInRows(StatementKind kind)
 {
@@ -377,11 +358,17 @@ bool GoesInRows(StatementKind kind)
     case StatementKind::TimedValue:
     case StatementKind::PeriodRainfall:
     case StatementKind::Precipitation:
+    case StatementKind::RiverLevel:
     case StatementKind::Alarm:
         return true;
     default:
         return false;
     }
+}
+
+const char* RowsText(StatementKind kind)
+{
+    return kind == StatementKind::RiverLevel ? RiverLevelInsertText() : StatementText(kind);
 }
 }  // namespace
 
@@ -395,11 +382,15 @@ bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& ent
     std::vector<std::vector<ReportStatement>> built;
     built.reserve(entries.size());
     std::vector<const std::vector<storage::Param>*> rows[kStatementKinds];
+    std::deque<std::vector<storage::Param>> riverValues;  // what the river rows bind, kept until written
     for (const JournalEntry& entry : entries) {
         built.push_back(BuildReportStatements(entry.report, db_ == Database::Main, db_ == Database::Secondary));
         for (const ReportStatement& statement : built.back()) {
             ++count;
-            if (GoesInRows(statement.kind)) {
+            if (statement.kind == StatementKind::RiverLevel) {
+                riverValues.push_back(RiverLevelInsertParams(statement));
+                if (!riverValues.back().empty()) rows[static_cast<int>(statement.kind)].push_back(&riverValues.back());
+            } else if (GoesInRows(statement.kind)) {
                 rows[static_cast<int>(statement.kind)].push_back(&statement.params);
             } else if (!Run(statement)) {
                 return Undo(failure, "", false);
@@ -407,7 +398,7 @@ bool JournalApplier::Session::WriteTogether(const std::vector<JournalEntry>& ent
         }
     }
     for (int kind = 0; kind < kStatementKinds; ++kind)
-        if (!rows[kind].empty() && !conn_->ExecuteBoundRows(StatementText(static_cast<StatementKind>(kind)), rows[kind]))
+        if (!rows[kind].empty() && !conn_->ExecuteBoundRows(RowsText(static_cast<StatementKind>(kind)), rows[kind]))
             return Undo(failure, "", false);
     if (!conn_->CommitTrans()) return Undo(failure, "commit: ", true);
     Written(last, entries.size(), count);
@@ -433,7 +424,6 @@ bool JournalApplier::Session::WriteOneByOne(const std::vector<JournalEntry>& ent
             }
             failure = FailureOf("");
             if (failure.wholeDatabase || !conn_->RollbackToSavepoint(kSavepoint)) return Undo(failure, "", true);
-            levels_.clear();
             RejectedStatement r;
             r.seq = entry.seq;
             r.part = static_cast<int>(part);

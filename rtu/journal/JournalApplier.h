@@ -52,10 +52,10 @@ bool EnsureJournalTable(storage::BoundConnection& db);
 bool ReadWrittenMark(storage::BoundConnection& db, const std::string& journalId, std::int64_t& seq);
 bool WriteWrittenMark(storage::BoundConnection& db, const std::string& journalId, std::int64_t seq);
 
-// Runs one statement of a report on `db`, with the look-ups its kind needs
-// (the last river level, whether the hourly slot row exists). `levels`
-// remembers river levels between calls of one writer (may be null).
-bool RunReportStatement(storage::BoundConnection& db, const ReportStatement& statement, std::map<std::string, double>* levels);
+// Runs one statement of a report on `db`, in the form its kind needs (the
+// river level with its trend from the table, the hourly slot row updated or
+// inserted).
+bool RunReportStatement(storage::BoundConnection& db, const ReportStatement& statement);
 
 // True when an error says the database refuses writes as a whole (read-only,
 // locked), not this statement.

@@ -78,7 +78,7 @@ ReplayOutcome ReplayRejected(const std::string& journalPath, const std::string& 
         statement.kind = static_cast<StatementKind>(r.kind);
         statement.params = r.params;
         const bool ok = r.kind >= 0 && r.kind < kStatementKinds && conn.BeginTrans() >= 0 &&
-                        RunReportStatement(conn, statement, nullptr) && conn.CommitTrans();
+                        RunReportStatement(conn, statement) && conn.CommitTrans();
         if (ok) {
             reader.RemoveRejected(r.id);
             ++outcome.written;

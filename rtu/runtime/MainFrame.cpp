@@ -444,13 +444,10 @@ void CMainFrame::OnlineCycle()
     pictures_.RemoveStale(kPictureAbandoned);
     if (online.empty() || !settings->main.Used()) return;
     // Rows are filed under storage numbers, so the refresh names those.
-    std::string list;
-    for (const std::string& station : online) {
-        if (!list.empty()) list += ',';
-        list += "'" + storage::SqlEscape(StorageNumberOf(station)) + "'";
-    }
-    const std::string statement =
-        SqlText("update DeviceInfo set RefreshDate = GETDATE() where YCZNo in (%s)", list.c_str());
+    std::vector<std::string> numbers;
+    numbers.reserve(online.size());
+    for (const std::string& station : online) numbers.push_back(StorageNumberOf(station));
+    const std::string statement = RefreshStatement(numbers);
     RTU_LOG_DEBUG(statement);
     mainPool_.Enqueue(statement);
 }

@@ -24,6 +24,8 @@ constexpr const char* kFunctionCode = "81";
 constexpr const char* kFileError = "Couldn't create the file!";
 // How many "-N" names are tried before a picture's file counts as uncreatable.
 constexpr int kMaxNameSuffix = 9999;
+// Pictures dropped for room are logged at most this often.
+constexpr std::chrono::seconds kDropLogEvery{10};
 
 std::string ErrnoText(int error) { return std::string(std::strerror(error)); }
 
@@ -69,6 +71,14 @@ void PictureStore::SetClock(Clock clock)
 {
     std::lock_guard<std::mutex> lock(pictureLock_);
     clock_ = std::move(clock);
+}
+
+std::string PictureStore::ImageStatement(const std::string& station, const std::string& camera,
+                                         const std::string& flag, const std::string& type, const std::string& relative)
+{
+    return SqlText("exec pro_updateImage '%s','%d','%s','%s','%s','%s'", storage::SqlEscape(station).c_str(),
+                   CameraNumber(camera), storage::SqlEscape(flag).c_str(), "0", storage::SqlEscape(type).c_str(),
+                   storage::SqlEscape(relative).c_str());
 }
 
 std::string PictureStore::SafeNamePart(std::string_view value)
@@ -140,12 +150,13 @@ void PictureStore::StorePicturePacket(const PicturePacket& packet)
             picture.flag = packet.flag;
             picture.current.time = now;
             picture.next.time = now;
-            PutPacket(picture, packet, now);
-            pictures_[packet.station] = std::move(picture);
+            if (restart) Forget(found);
+            found = pictures_.emplace(packet.station, std::move(picture)).first;
             textKey = restart ? "Text26" : "Text27";
-        } else {
-            PutPacket(found->second, packet, now);
         }
+        PutPacket(found->second, packet, now);
+        Account(found->first, found->second);
+        MakeRoom(packet.station, now);
     }
     if (textKey != nullptr) view_.PostLogLine(LoadText("MainFrame", textKey));
 }
@@ -153,7 +164,55 @@ void PictureStore::StorePicturePacket(const PicturePacket& packet)
 void PictureStore::DiscardPicture(const std::string& station)
 {
     std::lock_guard<std::mutex> lock(pictureLock_);
-    if (pictures_.erase(station) != 0) RTU_LOG_DEBUG("picture in progress of " << station << " discarded");
+    const auto found = pictures_.find(station);
+    if (found == pictures_.end()) return;
+    Forget(found);
+    RTU_LOG_DEBUG("picture in progress of " << station << " discarded");
+}
+
+void PictureStore::Account(const std::string& station, Picture& picture)
+{
+    std::size_t held = sizeof(Picture) + station.size() + picture.camera.size() + picture.type.size() +
+                       picture.flag.size() + picture.folderPath.size() + picture.dayFolder.size() +
+                       picture.fileName.size();
+    for (const Window* window : {&picture.current, &picture.next})
+        for (const std::string& bytes : window->bytes) held += bytes.size();
+    heldBytes_ = heldBytes_ - picture.held + held;
+    picture.held = held;
+}
+
+PictureStore::Pictures::iterator PictureStore::Forget(Pictures::iterator it)
+{
+    heldBytes_ -= it->second.held;
+    return pictures_.erase(it);
+}
+
+void PictureStore::MakeRoom(const std::string& keep, TimePoint now)
+{
+    const auto settings = settings_.Current();
+    const std::size_t maxCount = settings->pictureMaxCount;
+    const std::size_t maxBytes = static_cast<std::size_t>(settings->pictureMaxMB) * 1024 * 1024;
+    while (pictures_.size() > maxCount || heldBytes_ > maxBytes) {
+        auto stalled = pictures_.end();
+        for (auto it = pictures_.begin(); it != pictures_.end(); ++it)
+            if (it->first != keep &&
+                (stalled == pictures_.end() || it->second.lastPacketTime < stalled->second.lastPacketTime))
+                stalled = it;
+        if (stalled == pictures_.end()) break;
+        Forget(stalled);
+        ++droppedForRoom_;
+        ++droppedUnlogged_;
+    }
+    if (droppedUnlogged_ != 0 && (!droppedLogged_ || now - droppedLoggedAt_ >= kDropLogEvery)) {
+        RTU_LOG_ERROR(droppedUnlogged_ << " picture(s) in progress dropped "
+                                       << (droppedLogged_ ? "in the last 10 s " : "")
+                                       << "to stay within PictureMaxCount=" << maxCount << " and PictureMaxMB="
+                                       << settings->pictureMaxMB << " (the ones longest without a packet); "
+                                       << pictures_.size() << " pictures, " << heldBytes_ << " bytes held");
+        droppedUnlogged_ = 0;
+        droppedLogged_ = true;
+        droppedLoggedAt_ = now;
+    }
 }
 
 std::size_t PictureStore::RemoveStale(std::chrono::seconds age)
@@ -167,7 +226,7 @@ std::size_t PictureStore::RemoveStale(std::chrono::seconds age)
                                         << std::chrono::duration_cast<std::chrono::seconds>(now - it->second.lastPacketTime)
                                                .count()
                                         << " s, " << it->second.filedBytes << " bytes filed");
-            it = pictures_.erase(it);
+            it = Forget(it);
             ++removed;
         } else {
             ++it;
@@ -201,6 +260,24 @@ std::size_t PictureStore::InProgress() const
     return pictures_.size();
 }
 
+std::size_t PictureStore::HeldBytes() const
+{
+    std::lock_guard<std::mutex> lock(pictureLock_);
+    return heldBytes_;
+}
+
+std::uint64_t PictureStore::DroppedForRoom() const
+{
+    std::lock_guard<std::mutex> lock(pictureLock_);
+    return droppedForRoom_;
+}
+
+bool PictureStore::Due(const Picture& picture, TimePoint now)
+{
+    return now >= picture.holdUntil && (picture.current.count >= kWindowSlots || picture.lastPacketArrived ||
+                                        now - picture.current.time > kWindowRetry);
+}
+
 // ---- windows -----------------------------------------------------------------
 
 void PictureStore::ExamineWindows()
@@ -212,16 +289,20 @@ void PictureStore::ExamineWindows()
         const TimePoint now = clock_.steadyNow();
         for (auto it = pictures_.begin(); it != pictures_.end();) {
             Picture& picture = it->second;
-            const bool due = picture.current.count >= kWindowSlots || picture.lastPacketArrived ||
-                             now - picture.current.time > kWindowRetry;
-            if (!due || now < picture.holdUntil) {
-                ++it;
-                continue;
+            Examined examined = Examined::Kept;
+            // Once a window is filed the following one may be due at once:
+            // five packets, or the last one, sent in one go.
+            while (examined == Examined::Kept && Due(picture, now)) {
+                const int window = picture.window;
+                examined = Examine(it->first, picture, now, answers, lines);
+                if (window == picture.window) break;
             }
-            if (Examine(it->first, picture, now, answers, lines) == Examined::Remove)
-                it = pictures_.erase(it);
-            else
+            if (examined == Examined::Remove) {
+                it = Forget(it);
+            } else {
+                Account(it->first, picture);
                 ++it;
+            }
         }
     }
     for (const std::string& line : lines) view_.PostLogLine(line);
@@ -295,21 +376,25 @@ PictureStore::Examined PictureStore::Examine(const std::string& station, Picture
         RTU_LOG_DEBUG("picture of " << station << " filed: " << relative << ", " << picture.filedBytes << " bytes");
         lines.push_back(LoadText("MainFrame", "Text28"));
         if (statements_.Used(Database::Main)) {
-            const std::string statement = SqlText(
-                "exec pro_updateImage '%s','%d','%s','%s','%s','%s'", storage::SqlEscape(station).c_str(),
-                CameraNumber(picture.camera), storage::SqlEscape(picture.flag).c_str(), "0",
-                storage::SqlEscape(picture.type).c_str(), storage::SqlEscape(relative).c_str());
+            const std::string statement =
+                ImageStatement(station, picture.camera, picture.flag, picture.type, relative);
             RTU_LOG_DEBUG(statement);
             statements_.Enqueue(Database::Main, statement, station);
         }
     }
     if (holdsLast || good == picture.total) return Examined::Remove;
 
-    // The following window becomes the current one.
+    // The following window becomes the current one. When it already holds
+    // the picture's last packet, nothing more is coming by itself: it is
+    // examined now, not after kWindowRetry.
     window = std::move(picture.next);
     picture.next.Clear();
     picture.next.time = now;
     window.time = now;
+    const int last = picture.total - kWindowSlots * (picture.window - 1);
+    if (last >= 1 && last <= kWindowSlots &&
+        window.numbers[static_cast<std::size_t>(last - 1)] == picture.total)
+        picture.lastPacketArrived = true;
     return Examined::Kept;
 }
 

@@ -15,6 +15,12 @@
 // "\" and control characters replaced by "_". An empty Pict keeps pictures in
 // "Pictures" under the current directory.
 //
+// Pictures in progress are bounded by PictureMaxCount and PictureMaxMB (the
+// packets held, their station values and the bookkeeping of each picture):
+// a packet that would take them beyond either drops the pictures that have
+// gone longest without a packet until it fits, the one it belongs to never.
+// Drops are logged at most once per 10 s, with how many there were.
+//
 // Threads: StorePicturePacket and DiscardPicture run on the parse threads (and
 // the receive path), ExamineWindows on the picture thread, RemoveStale on the
 // online-check thread, IsRecevingImage on the thread that decides a scheduled
@@ -75,10 +81,12 @@ public:
     void DiscardPicture(const std::string& station) override;
 
     // One pass of the picture thread over every picture in progress, in
-    // station order: a window is examined when it holds five packets, when the
-    // picture's last packet has just arrived, or when it has not changed for
-    // kWindowRetry. Complete windows are filed and acknowledged, others get a
-    // request for their missing packets.
+    // station order: a window is examined when it holds five packets, when it
+    // holds the picture's last packet (since it came or since the window
+    // became the current one), or when it has not changed for kWindowRetry.
+    // Complete windows are filed and acknowledged, others get a request for
+    // their missing packets; a picture whose following window is due as well
+    // is examined again in the same pass.
     void ExamineWindows();
 
     // Forgets pictures whose last packet is at least `age` old; returns how
@@ -89,8 +97,16 @@ public:
     // kReceivingLimit ago.
     bool IsRecevingImage();
 
-    // Pictures in progress.
+    // Pictures in progress, and the bytes they hold as counted for PictureMaxMB.
     std::size_t InProgress() const;
+    std::size_t HeldBytes() const;
+    // Pictures dropped to stay within PictureMaxCount and PictureMaxMB.
+    std::uint64_t DroppedForRoom() const;
+
+    // The database record of a filed picture (pro_updateImage); `relative`
+    // is its name relative to Pict, "<YYYYMMDD>\<file>".
+    static std::string ImageStatement(const std::string& station, const std::string& camera, const std::string& flag,
+                                      const std::string& type, const std::string& relative);
 
     // A station value made safe for a file name: "..", "/", "\" and control
     // characters become "_"; other characters stay.
@@ -131,6 +147,7 @@ private:
         std::string dayFolder;   // its day folder's name, for the database
         std::string fileName;
         std::uint64_t filedBytes = 0;
+        std::size_t held = 0;  // what this picture adds to heldBytes_
     };
 
     struct Answer {
@@ -141,7 +158,16 @@ private:
 
     enum class Examined { Kept, Remove };
 
+    using Pictures = std::map<std::string, Picture>;
+
     static void PutPacket(Picture& picture, const PicturePacket& packet, TimePoint now);
+    static bool Due(const Picture& picture, TimePoint now);
+    // Brings picture.held and heldBytes_ up to date after a change.
+    void Account(const std::string& station, Picture& picture);
+    Pictures::iterator Forget(Pictures::iterator it);
+    // Drops the pictures longest without a packet, never `keep`, until the
+    // limits hold.
+    void MakeRoom(const std::string& keep, TimePoint now);
     Examined Examine(const std::string& station, Picture& picture, TimePoint now, std::vector<Answer>& answers,
                      std::vector<std::string>& lines);
     bool File(const std::string& station, Picture& picture, const std::string& bytes, std::string& error);
@@ -155,7 +181,12 @@ private:
     Clock clock_;
 
     mutable std::mutex pictureLock_;  // guards everything below
-    std::map<std::string, Picture> pictures_;
+    Pictures pictures_;
+    std::size_t heldBytes_ = 0;
+    std::uint64_t droppedForRoom_ = 0;
+    std::uint64_t droppedUnlogged_ = 0;  // since the last log line about them
+    TimePoint droppedLoggedAt_{};
+    bool droppedLogged_ = false;
     bool emptyPictLogged_ = false;
 };
 

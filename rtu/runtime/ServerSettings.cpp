@@ -212,6 +212,8 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     std::string journalFile = read("Set", "JournalFile");
     Number journalMaxMB = ReadNumber(read, "Set", "JournalMaxMB");
     Number journalSync = ReadNumber(read, "Set", "JournalSync");
+    Number pictureMaxCount = ReadNumber(read, "Set", "PictureMaxCount");
+    Number pictureMaxMB = ReadNumber(read, "Set", "PictureMaxMB");
     RawDatabase third = ReadDatabase(read, "SetThird");
     Number mode = ReadNumber(read, "COMM", "MODE");
     std::string com = read("COMM", "COM");
@@ -304,6 +306,20 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     s.journalSync = journalSync.value == 1;
     if (journalSync.Written() && journalSync.value != 0 && journalSync.value != 1)
         RTU_LOG_ERROR("server.ini [Set] JournalSync=" << journalSync.text << " is neither 0 nor 1; using 0");
+    if (pictureMaxCount.Written()) {
+        if (pictureMaxCount.value < 1 || pictureMaxCount.value > 1000000)
+            RTU_LOG_ERROR("server.ini [Set] PictureMaxCount=" << pictureMaxCount.text << " is outside 1..1000000; using "
+                                                              << s.pictureMaxCount);
+        else
+            s.pictureMaxCount = static_cast<std::uint32_t>(pictureMaxCount.value);
+    }
+    if (pictureMaxMB.Written()) {
+        if (pictureMaxMB.value < 1 || pictureMaxMB.value > 65536)
+            RTU_LOG_ERROR("server.ini [Set] PictureMaxMB=" << pictureMaxMB.text << " is outside 1..65536; using "
+                                                           << s.pictureMaxMB);
+        else
+            s.pictureMaxMB = static_cast<std::uint32_t>(pictureMaxMB.value);
+    }
 
     s.third = CorrectDatabase(std::move(third), "SetThird");
 

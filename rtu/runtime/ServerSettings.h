@@ -73,6 +73,12 @@ struct ServerSettings {
     std::string journalFile = "rtu-journal.db";
     std::uint32_t journalMaxMB = 2048;
     bool journalSync = false;
+    // Pictures in progress (collected packets not yet filed) are bounded in
+    // number (PictureMaxCount, 1..1000000) and in the memory their packets
+    // hold (PictureMaxMB, 1..65536); beyond either, the picture that has gone
+    // longest without a packet is dropped to make room.
+    std::uint32_t pictureMaxCount = 1000;
+    std::uint32_t pictureMaxMB = 64;
 
     DatabaseSettings third;        // Section SetThird: the secondary database
     SerialSettings comm;           // Section COMM

@@ -15,7 +15,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kPlaceholderDriver = "serial8250";
+// The 8250 driver registers placeholder ports whether or not the hardware
+// exists. Newer kernels bind every port of the serial core, placeholders
+// included, to the serial-base bus's "port" driver instead.
+bool MayBePlaceholder(const fs::path& driver)
+{
+    return driver.filename() == "serial8250" ||
+           (driver.filename() == "port" && driver.parent_path().parent_path().filename() == "serial-base");
+}
 
 // The names of the entries of a folder; nothing when it cannot be read.
 std::vector<std::string> EntryNames(const std::string& folder)
@@ -54,7 +61,7 @@ std::vector<std::string> ListSerialPorts(const SerialPortRoots& roots, const Ser
         if (!fs::exists(driver, error)) continue;  // virtual terminals, ptys: no driver
         const std::string devicePath = roots.devices + "/" + name;
         const fs::path resolved = fs::canonical(driver, error);
-        const bool placeholderDriver = !error && resolved.filename() == kPlaceholderDriver;
+        const bool placeholderDriver = !error && MayBePlaceholder(resolved);
         if (placeholderDriver && probe && !probe(devicePath)) continue;
         ports.push_back(devicePath);
     }

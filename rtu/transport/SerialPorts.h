@@ -17,9 +17,10 @@ struct SerialPortRoots {
     std::string devices = "/dev";             // where a tty's device node is
 };
 
-// Says whether a tty bound to the 8250 driver has a port behind it: that
-// driver registers placeholder ports (ttyS0 ... ttyS31) whether or not the
-// hardware exists. Called with the device path.
+// Says whether a tty bound to the 8250 driver (or, on newer kernels, to the
+// serial core's port driver) has a port behind it: the 8250 driver registers
+// placeholder ports (ttyS0 ... ttyS31) whether or not the hardware exists.
+// Called with the device path.
 using SerialPortProbe = std::function<bool(const std::string& devicePath)>;
 
 // The default probe: asks the driver for the port type (TIOCGSERIAL) and
@@ -29,8 +30,8 @@ bool SerialPortPresent(const std::string& devicePath);
 
 // Device paths, sorted, each once: every entry of roots.byId (as a path in
 // that folder), and roots.devices + "/" + NAME for every NAME in
-// roots.ttyClass whose device/driver exists; placeholders of the 8250 driver
-// are left out where `probe` says so. Folders that do not exist give nothing.
+// roots.ttyClass whose device/driver exists; possible placeholders are left
+// out where `probe` says so. Folders that do not exist give nothing.
 std::vector<std::string> ListSerialPorts(const SerialPortRoots& roots = SerialPortRoots(),
                                          const SerialPortProbe& probe = SerialPortPresent);
 

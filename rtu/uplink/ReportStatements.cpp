@@ -241,13 +241,22 @@ std::vector<Param> HourSlotUpdateParams(const ReportStatement& hourSlot)
     return {p[kHourLevel], p[kHourRain], p[kHourStation], p[kHourSaveTime]};
 }
 
-const char* LastRiverLevelText() { return "SELECT top 1 Z from ST_RIVER_R where STCD=? ORDER BY TM DESC"; }
-
-int RiverTrend(double last, double level)
+const char* RiverLevelInsertText()
 {
-    const double d = level - last;
-    if (d >= -0.000001 && d <= 0.000001) return 6;
-    return last > level ? 4 : 5;
+    // The level is compared by subtraction: a number in every dialect, where
+    // SQLite would compare a text value with a number as text.
+    return "insert into ST_RIVER_R(STCD,TM,Z,Q,WPTN) select ?,?,?,?,"
+           "case when abs(? - coalesce(p.Z,0)) <= 0.000001 then '6' when ? - coalesce(p.Z,0) < 0 then '4' "
+           "else '5' end "
+           "from (select (select Z from ST_RIVER_R where STCD=? and "
+           "TM=(select max(TM) from ST_RIVER_R where STCD=? and TM<?)) as Z) p";
+}
+
+std::vector<Param> RiverLevelInsertParams(const ReportStatement& riverLevel)
+{
+    const auto& p = riverLevel.params;
+    if (p.size() < 4) return {};
+    return {p[0], p[1], p[2], p[3], p[2], p[2], p[0], p[0], p[1]};
 }
 
 std::string RenderStatement(std::string_view text, const std::vector<Param>& params)

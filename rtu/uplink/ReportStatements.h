@@ -60,16 +60,23 @@ std::vector<ReportStatement> BuildReportStatements(const StoredReport& report, b
 
 // The fixed statement text of a kind (SQL Server form, '?' for each value).
 // A RiverLevel statement carries four values (station, time, level, flow);
-// the writer appends the trend. An HourSlot statement carries the values of
-// the insert; the update takes four of them (HourSlotUpdateParams).
+// its text shows the row with the trend as '?', and the writer runs
+// RiverLevelInsertText instead, which works the trend out in the database.
+// An HourSlot statement carries the values of the insert; the update takes
+// four of them (HourSlotUpdateParams).
 const char* StatementText(StatementKind kind);
 const char* HourSlotUpdateText();
 std::vector<storage::Param> HourSlotUpdateParams(const ReportStatement& hourSlot);
-const char* LastRiverLevelText();
 
-// The trend code of a river level against the level stored before it:
-// 6 unchanged, 5 rising, 4 falling.
-int RiverTrend(double last, double level);
+// The river level row with its trend (WPTN) against the level stored for
+// the station at the latest observation time before this one: 6 unchanged
+// (within 0.000001), 5 rising, 4 falling; with no level before, against 0.
+// The comparison is made by the database in the same statement, so it holds
+// whatever else wrote the table meanwhile (another data centre, an earlier
+// run) and whatever order the reports arrive in.
+const char* RiverLevelInsertText();
+// Its values, from a RiverLevel statement's four; empty when it has fewer.
+std::vector<storage::Param> RiverLevelInsertParams(const ReportStatement& riverLevel);
 
 // A statement with its values written into the text as quoted literals: for
 // log lines and the rejected-statement table, never for running.

@@ -1,5 +1,7 @@
 #include "rtu/uplink/StatementTarget.h"
 
+#include "rtu/storage/SqlDialect.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -21,6 +23,16 @@ std::string SqlText(const char* format, ...)
     }
     va_end(args);
     return text;
+}
+
+std::string RefreshStatement(const std::vector<std::string>& storageNumbers)
+{
+    std::string list;
+    for (const std::string& number : storageNumbers) {
+        if (!list.empty()) list += ',';
+        list += "'" + storage::SqlEscape(number) + "'";
+    }
+    return SqlText("update DeviceInfo set RefreshDate = GETDATE() where YCZNo in (%s)", list.c_str());
 }
 
 }  // namespace rtu

@@ -7,6 +7,7 @@
 #include "rtu/storage/AdoDB.h"
 
 #include <string>
+#include <vector>
 
 namespace rtu {
 
@@ -29,5 +30,9 @@ public:
 // A statement text built with a printf format fixed in the program. Values
 // from stations and rows must already be made harmless with SqlEscape.
 std::string SqlText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The online stamp (DeviceInfo.RefreshDate, the server's time) of the
+// stations filed under these storage numbers.
+std::string RefreshStatement(const std::vector<std::string>& storageNumbers);
 
 }  // namespace rtu

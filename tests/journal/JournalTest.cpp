@@ -210,6 +210,32 @@ TEST_P(JournalTest, TheRiverTrendAndTheHourlySlotRowsComeFromTheDatabaseInOrder)
     EXPECT_EQ(Value(*main_, "select waterLevel from DeviceHourData where SaveTime='2024-01-01 00:00:00'"), "0.12");
 }
 
+TEST_P(JournalTest, TheRiverTrendComparesWithTheLevelBeforeItInTheTableWhoeverWroteItAndInAnyOrder)
+{
+    ReportJournal journal;
+    options_.writers = 1;
+    OpenJournal(journal);
+    JournalApplier writer(journal, Database::Secondary, writerOptions_);
+    writer.SetConnectionString(secondary_->Connection());
+    writer.Start();
+    Keep(journal, {Timed("0000000201", "2612091120", "12.0")});
+    WriteAll(journal, writer);
+    // Another data centre on the same database stores a later, higher level.
+    storage::CAdoDB other;
+    ASSERT_TRUE(other.Open(secondary_->Connection()));
+    ASSERT_TRUE(other.Execute("insert into ST_RIVER_R(STCD,TM,Z,Q,WPTN) values('00000201','2026-12-09 11:25:00',"
+                              "'20','0','5')"));
+    Keep(journal, {Timed("0000000201", "2612091130", "15.0")});
+    WriteAll(journal, writer);
+    // A report that arrives late compares with the level just before it.
+    Keep(journal, {Timed("0000000201", "2612091122", "13.0")});
+    WriteAll(journal, writer);
+    writer.Stop(0ms);
+
+    EXPECT_EQ(Rows(*secondary_, "select WPTN from ST_RIVER_R where STCD='00000201' order by TM"),
+              (storage::Rows{{"5"}, {"5"}, {"5"}, {"4"}}));
+}
+
 TEST_P(JournalTest, ARefusedStatementIsSetAsideWithTheServersMessageAndWrittenAgainLater)
 {
     ReportJournal journal;

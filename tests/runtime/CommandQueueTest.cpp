@@ -19,7 +19,9 @@ const std::string kLinked = "0000000101";
 const std::string kSerial = "0000000102";
 const std::string kOffline = "0000000103";
 
-// The pool's table with switches for failures.
+// The pool's table with switches for failures. Rows are claimed as the
+// running program claims them, unless `claims` is turned off (a table that
+// cannot claim: send, then mark).
 struct SwitchableTable : CommandTable {
     explicit SwitchableTable(CommandTable& inner) : real(inner) {}
     bool QueryRows(const std::string& statement, storage::Rows& rows) override
@@ -28,9 +30,16 @@ struct SwitchableTable : CommandTable {
         return real.QueryRows(statement, rows);
     }
     bool Execute(const std::string& statement) override { return !failMarks && real.Execute(statement); }
+    Claim ClaimRow(const std::string& id, const std::string& station) override
+    {
+        if (!claims) return Claim::NotSupported;
+        return failClaims ? Claim::Failed : real.ClaimRow(id, station);
+    }
 
     CommandTable& real;
-    bool failMarks = false;
+    bool claims = true;
+    bool failClaims = false;
+    bool failMarks = false;  // also the return of a claimed row to waiting
     int queries = 0;
 };
 
@@ -162,8 +171,39 @@ TEST_P(CommandQueueTest, CommandDataThatIsNotHexTextIsLoggedOnceAndLeftWaiting)
     EXPECT_EQ(Waiting().size(), 12u);
 }
 
-TEST_P(CommandQueueTest, ARowWhoseMarkFailedIsNotSentAgainWhileTheMarkIsRetried)
+TEST_P(CommandQueueTest, AClaimedRowNotHandedOverWaitsAgainAlsoWhenSettingItBackFailsAtFirst)
 {
+    Insert(kLinked, "01", 1);
+    Insert(kSerial, "02", 2);
+    // The database does not answer the claim: nothing goes out, rows wait.
+    table_.failClaims = true;
+    EXPECT_FALSE(queue_.PollOnce());
+    EXPECT_TRUE(sent_.empty());
+    EXPECT_EQ(Waiting().size(), 2u);
+
+    // Claimed, not handed over, and the return to waiting is refused: the
+    // row is not sent again meanwhile and waits once the return is written.
+    table_.failClaims = false;
+    table_.failMarks = true;
+    results_[kLinked] = SendResult::NotHandedOver;
+    EXPECT_TRUE(queue_.PollOnce());
+    EXPECT_EQ(sent_, (std::vector<std::string>{kLinked + ":\x01", kSerial + ":\x02"}));
+    EXPECT_EQ(queue_.UnreleasedCount(), 1u);
+    EXPECT_TRUE(Waiting().empty()) << "a claimed row is marked before it is sent";
+    EXPECT_FALSE(queue_.PollOnce());
+    EXPECT_EQ(sent_.size(), 2u);
+
+    table_.failMarks = false;
+    results_[kLinked] = SendResult::HandedOver;
+    EXPECT_TRUE(queue_.PollOnce());
+    EXPECT_EQ(queue_.UnreleasedCount(), 0u);
+    EXPECT_EQ(sent_.back(), kLinked + ":\x01");
+    EXPECT_TRUE(Waiting().empty());
+}
+
+TEST_P(CommandQueueTest, WithoutClaimsARowWhoseMarkFailedIsNotSentAgainWhileTheMarkIsRetried)
+{
+    table_.claims = false;
     Insert(kLinked, "01", 1);
     table_.failMarks = true;
     EXPECT_TRUE(queue_.PollOnce());

@@ -1,14 +1,27 @@
-// Every statement text the data centre sends, run against a real SQLite file
-// and a real PostgreSQL server, its effect checked by a query.
+// The data centre's own statements (a report's rows as the database writers
+// run them, the picture record, the online stamp), run against a real SQLite
+// file and a real PostgreSQL server, their effect checked by a query. The
+// command table's statements are run by the command-queue tests.
 #include "TestDatabase.h"
 
+#include "rtu/journal/JournalApplier.h"
+#include "rtu/protocol/HexText.h"
+#include "rtu/runtime/PictureStore.h"
 #include "rtu/storage/AdoDB.h"
 #include "rtu/storage/SqlDialect.h"
+#include "rtu/uplink/ReportStatements.h"
+#include "tests/uplink/Fakes.h"
 
 #include <gtest/gtest.h>
 
 namespace rtu::storage::test {
 namespace {
+
+using rtu::PictureStore;
+using rtu::RefreshStatement;
+using rtu::ReportStatement;
+using rtu::StatementKind;
+using rtu::StoredReport;
 
 class Statements : public ::testing::TestWithParam<std::string> {
 protected:
@@ -19,6 +32,25 @@ protected:
         if (!m_database)
             GTEST_SKIP() << why;
         ASSERT_TRUE(m_db.Open(m_database->Connection())) << m_db.LastError();
+        m_writer = OpenWriterConnection(m_database->Connection(), why);
+        ASSERT_TRUE(m_writer) << why;
+    }
+
+    // The report's statements for both databases (one here), each in its own
+    // transaction as the writer falls back to; the kinds the server refused.
+    std::vector<StatementKind> Refused(const StoredReport& report)
+    {
+        std::vector<StatementKind> refused;
+        for (const ReportStatement& statement : BuildReportStatements(report, true, true)) {
+            EXPECT_EQ(m_writer->BeginTrans(), 1);
+            if (journal::RunReportStatement(*m_writer, statement)) {
+                EXPECT_TRUE(m_writer->CommitTrans()) << m_writer->LastError();
+            } else {
+                refused.push_back(statement.kind);
+                m_writer->RollbackTrans();
+            }
+        }
+        return refused;
     }
 
     // One statement in its own transaction, as the workers run it.
@@ -38,175 +70,96 @@ protected:
 
     std::unique_ptr<TestDatabase> m_database;
     CAdoDB m_db;
+    std::unique_ptr<BoundConnection> m_writer;
 };
 
-const char* const kFrame = "\x01" "0100000001011234320028\x02ST 0000000101 TT 1405060708 PN05 2.0 PJ 10.5\x03" "ABCD";
-
-TEST_P(Statements, ReceivedFramesReadingsAndPicturesReachTheirProcedures)
+StoredReport Report(const std::string& station, const std::string& functionCode, const std::string& body)
 {
-    Exec(Format("exec proc_InsertReceive '%s','%s','%s'", "0000000101", "32", "7E7E0102A1B2"));
+    StoredReport r;
+    r.receivedAt = "2014-05-06 23:58:10";
+    r.storageNumber = station;
+    r.station = station;
+    r.centre = "01";
+    r.functionCode = functionCode;
+    r.frame = rtu::testing::UplinkFrame(station, functionCode, body);
+    return r;
+}
+
+TEST_P(Statements, ATimedReportsRowsReachBothDatabasesAndARepeatedObservationIsRefused)
+{
+    Exec("insert into DeviceInfo(YCZNo) values('0000000101')");
+    const StoredReport timed =
+        Report("0000000101", "32", "00A7140506070800 ST 0000000101 TT 1405060708 PN05 0.5 PJ 10.5 Z 12.345 Q 3.5 ");
+    EXPECT_TRUE(Refused(timed).empty());
+
     EXPECT_EQ(Query("select YCZNo, CommandName, CommandData from ReceiveData"),
-              (Rows{{"0000000101", "32", "7E7E0102A1B2"}}));
-
-    Exec(Format("exec proc_insertDeviceTimingData '','%s','%s','%s',0,'%s','%s','%s','%s','','%s'", "ST9",
-                "32", SqlEscape(kFrame).c_str(), "ADC9", "Z", "12.345", "m", "2014-05-06 07:08:00"));
-    EXPECT_EQ(Query("select DevNo, YCZNo, CommandName, CommandData, Status, ChannelName, ElementId, "
-                    "ElementValue, Unit, Mark, ObserveTime from DeviceTimingData"),
-              (Rows{{"", "ST9", "32", kFrame, "0", "ADC9", "Z", "12.345", "m", "", "2014-05-06 07:08:00"}}));
-
-    Exec(Format("exec pro_updateImage '%s','%d','%s','%s','%s','%s'", "0000000101", 2, "1", "0", "JPG",
-                "20140506\\0000000101_070809.jpg"));
-    EXPECT_EQ(Query("select YCZNo, CameraNo, PicFlag, Status, PicType, FilePath from DeviceImage"),
-              (Rows{{"0000000101", "2", "1", "0", "JPG", "20140506\\0000000101_070809.jpg"}}));
-    // Every procedure stamps its row with the server's time.
-    for (const char* table : {"ReceiveData", "DeviceTimingData", "DeviceImage"})
-        EXPECT_EQ(Query(Format("select InsertTime from %s", table)).at(0).at(0).size(), 19u) << table;
-}
-
-TEST_P(Statements, StationRowsGetPeriodRainfallAndRefreshTime)
-{
-    Exec("insert into DeviceInfo(YCZNo) values('0000000101')");
-    Exec("insert into DeviceInfo(YCZNo) values('0000000102')");
-    Exec("insert into DeviceInfo(YCZNo) values('0000000103')");
-    Exec(Format("update DeviceInfo set PeriodRainfall='%s' where YCZNo='%s'", "2.0mm/05min", "0000000101"));
-    Exec(Format("update DeviceInfo set RefreshDate = GETDATE() where YCZNo in (%s)", "'0000000101','0000000102'"));
-    const Rows rows = Query("select YCZNo, PeriodRainfall, RefreshDate from DeviceInfo order by YCZNo");
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0][1], "2.0mm/05min");
-    EXPECT_EQ(rows[1][1], "");
-    EXPECT_EQ(rows[0][2].size(), 19u);
-    EXPECT_EQ(rows[1][2].size(), 19u);
-    EXPECT_EQ(rows[2][2], "");
-    // An update that touches no row is no failure.
-    Exec(Format("update DeviceInfo set PeriodRainfall='%s' where YCZNo='%s'", "1", "nobody"));
-}
-
-TEST_P(Statements, SecondaryDatabaseRowsAndTheLastLevel)
-{
-    Exec(Format("insert into ST_PPTN_R(STCD,TM,DRP,INTV,PDR,DYP,WTH) values('%s','%s','%f','%s',NULL,'%f','%d')",
-                "00000101", "2014-05-06 07:05:00", 0.5, "0.05", static_cast<double>(10.5f), 7));
+              (Rows{{"0000000101", "32", BytesToHexText(timed.frame)}}));
+    const std::string t = "2014-05-06 07:08:00";
+    EXPECT_EQ(Query("select YCZNo, CommandName, ChannelName, ElementId, ElementValue, Unit, ObserveTime "
+                    "from DeviceTimingData order by Id"),
+              (Rows{{"0000000101", "32", "ADC11", "PJ", "10.5", "mm", t},
+                    {"0000000101", "32", "ADC9", "Z", "12.345", "m", t},
+                    {"0000000101", "32", "ADC10", "Q", "3.5", "m^3/s", t}}));
+    EXPECT_EQ(Query("select PeriodRainfall from DeviceInfo"), (Rows{{"0.5mm/05min"}}));
     EXPECT_EQ(Query("select STCD, TM, DRP, INTV, PDR, DYP, WTH from ST_PPTN_R"),
-              (Rows{{"00000101", "2014-05-06 07:05:00", "0.5", "0.05", "", "10.5", "7"}}));
+              (Rows{{"00000101", t, "0.5", "0.05", "", "10.5", "7"}}));
+    EXPECT_EQ(Query("select STCD, TM, Z, WPTN from ST_RIVER_R"), (Rows{{"00000101", t, "12.345", "5"}}));
+    // Every procedure stamps its row with the server's time.
+    for (const char* table : {"ReceiveData", "DeviceTimingData"})
+        EXPECT_EQ(Query(Format("select InsertTime from %s", table)).at(0).at(0).size(), 19u) << table;
 
-#define K_RIVER "insert into ST_RIVER_R(STCD,TM,Z,Q,WPTN) values('%s', '%s', '%f', '%f', '%d')"
-    Exec(Format(K_RIVER, "00000101", "2014-05-06 07:00:00", 11.25, 3.5, 5));
-    Exec(Format(K_RIVER, "00000101", "2014-05-06 08:00:00", 12.345, 3.75, 5));
-    Exec(Format(K_RIVER, "00000102", "2014-05-06 09:00:00", 99.0, 1.0, 6));
-#define K_LASTLEVEL "SELECT top 1 Z from ST_RIVER_R where STCD='%s' ORDER BY TM DESC"
-    std::string level = "unchanged";
-    ASSERT_TRUE(m_db.QueryValue(Format(K_LASTLEVEL, "00000101"), level)) << m_db.LastError();
-    EXPECT_EQ(level, "12.345");  // exact: the level trend is computed from it
-    level = "unchanged";
-    ASSERT_TRUE(m_db.QueryValue(Format(K_LASTLEVEL, "00000999"), level)) << m_db.LastError();
-    EXPECT_EQ(level, "unchanged");
-
-    // The same observation twice breaks the key: the server refuses it.
-    ASSERT_EQ(m_db.BeginTrans(), 1);
-    EXPECT_FALSE(m_db.Execute(Format(K_RIVER, "00000101", "2014-05-06 08:00:00", 1.0, 1.0, 6)));
-    EXPECT_FALSE(m_db.LastError().empty());
-    EXPECT_FALSE(m_db.LastErrorWasConnection());
+    // The same observation again breaks the keys of the secondary tables;
+    // the server refuses those rows and nothing else.
+    EXPECT_EQ(Refused(timed), (std::vector<StatementKind>{StatementKind::Precipitation, StatementKind::RiverLevel}));
+    EXPECT_FALSE(m_writer->LastErrorWasConnection());
+    EXPECT_EQ(Query("select count(*) from ReceiveData"), (Rows{{"2"}}));
 }
 
-TEST_P(Statements, AlarmReportsAreStored)
+TEST_P(Statements, AlarmHourlyAndFiveMinuteReportsFillTheirRows)
 {
-    const std::string alarm = "Rainfall alarm: 25.5 (mm) 'heavy'";
-    Exec(Format("insert into DeviceAlarmData(DevNo,YCZNo,CommandName,CommandData,AlarmInfo,InsertTime,Status,Year,"
-                "Month,Day,Mark,ZXZNO) \t\t\t\t\t\t\t\t\tvalues('%s', '%s','%s','%s','%s', '%s', '0','%d','%d','%d',"
-                "getdate(),'%s')",
-                "", "0000000101", "33", SqlEscape(kFrame).c_str(), SqlEscape(alarm).c_str(), "2014-05-06 07:08:00",
-                2014, 5, 6, "01"));
-    const Rows rows = Query("select DevNo, YCZNo, CommandName, CommandData, AlarmInfo, InsertTime, Status, Year, "
-                            "Month, Day, Mark, ZXZNO from DeviceAlarmData");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][3], kFrame);
-    EXPECT_EQ(rows[0][4], alarm);
-    EXPECT_EQ(rows[0][5], "2014-05-06 07:08:00");
-    EXPECT_EQ((Row{rows[0][6], rows[0][7], rows[0][8], rows[0][9], rows[0][11]}), (Row{"0", "2014", "5", "6", "01"}));
-    EXPECT_EQ(rows[0][10].size(), 19u);
+    EXPECT_TRUE(Refused(Report("0000000101", "33", "00A7140506070800 ST 0000000101 TT 1405060708 PJ 25.5")).empty());
+    EXPECT_EQ(Query("select YCZNo, CommandName, InsertTime, Status, Year, Month, Day, ZXZNO from DeviceAlarmData"),
+              (Rows{{"0000000101", "33", "2014-05-06 07:08:00", "0", "2014", "5", "6", "01"}}));
+    EXPECT_EQ(Query("select Mark from DeviceAlarmData").at(0).at(0).size(), 19u);
+
+    // An hourly report inserts its twelve slot rows; sent again, it updates them.
+    const std::string hourly = "00A7231231230000 ST 0000000201 TT 2312312300 DRP FF0A000102030405060708090A DRZ1 "
+                               "FFFF006400010002000300040005000600070008000904D2 ";
+    const std::string hourlyAgain = "00A7231231230000 ST 0000000201 TT 2312312300 DRP 0102030405060708090A0B0C DRZ1 "
+                                    "000100020003000400050006000700080009000A000B000C ";
+    EXPECT_TRUE(Refused(Report("0000000201", "34", hourly)).empty());
+    EXPECT_EQ(Query("select waterLevel, Rainfall, Hour, Num from DeviceHourData where SaveTime='2024-01-01 00:00:00'"),
+              (Rows{{"12.34", "0.9", "0", "12"}}));
+    EXPECT_TRUE(Refused(Report("0000000201", "34", hourlyAgain)).empty());
+    EXPECT_EQ(Query("select count(*) from DeviceHourData where YCZNo='0000000201'"), (Rows{{"12"}}));
+    EXPECT_EQ(Query("select waterLevel, Rainfall from DeviceHourData where SaveTime='2024-01-01 00:00:00'"),
+              (Rows{{"0.12", "1.2"}}));
+
+    // A five-minute value: the procedure makes the slot row of the next day.
+    EXPECT_TRUE(Refused(Report("0000000102", "35", "00A7231231235800 ST 0000000102 K TT 2312312358 Z 3.21 ")).empty());
+    EXPECT_EQ(Query("select CommandName, waterLevel, Year, Month, Day, Hour, ZXZNO from DeviceHourData "
+                    "where YCZNo='0000000102'"),
+              (Rows{{"35", "3.210000", "2024", "1", "1", "0", "01"}}));
 }
 
-TEST_P(Statements, HourlyAndFiveMinuteValuesFillTheSlotRows)
+TEST_P(Statements, PicturesAndOnlineStampsAreRecordedAndQuotesInValuesStayInside)
 {
-#define K_INSERT "insert into DeviceHourData(DevNo,YCZNo,CommandName,CommandData,InsertTime,\t\t\t\t\t\t\t\t\t\t\t   " \
-        "Status,waterLevel,Rainfall,Flowmeter,Year,Month,Day,Mark,ZXZNO,Hour,SaveTime,Num) \t\t\t\t\t\t\t\t\t\t\t   " \
-        "values('%s', '%s','%s','%s', getdate(), '%d','%s','%s','%s','%d','%d','%d','%s','%s','%d','%s','%d')"
-#define K_LOOKUP "select top 1 waterLevel,Rainfall,Flowmeter from DeviceHourData where YCZNo='%s' and " \
-                         "SaveTime='%s' and CommandName='34'"
-    const char* slot = "2014-05-06 23:05:00";
-    EXPECT_TRUE(Query(Format(K_LOOKUP, "0000000101", slot)).empty());
-    Exec(Format(K_INSERT, "", "0000000101", "34", SqlEscape(kFrame).c_str(), 0, "12.30", "0.5", "", 2014, 5, 6, "",
-                "01", 23, slot, 1));
-    EXPECT_EQ(Query(Format(K_LOOKUP, "0000000101", slot)), (Rows{{"12.30", "0.5", ""}}));
-    // An hourly report looks up its slots at once: one count per slot.
-#define K_SLOT_COUNT "(select count(*) from DeviceHourData where YCZNo='%s' and SaveTime='%s' and CommandName='34')"
-    EXPECT_EQ(Query(Format("select " K_SLOT_COUNT "," K_SLOT_COUNT, "0000000101", slot, "0000000101",
-                           "2014-05-06 23:10:00")),
-              (Rows{{"1", "0"}}));
-    EXPECT_EQ(Query("select DevNo, CommandName, Status, Year, Month, Day, Mark, ZXZNO, Hour, SaveTime, Num "
-                    "from DeviceHourData"),
-              (Rows{{"", "34", "0", "2014", "5", "6", "", "01", "23", slot, "1"}}));
+    const std::string hostile = "x');delete from a;--";
+    Exec(PictureStore::ImageStatement("0000000101", "2", "1", hostile, "20140506\\0000000101-2-JPG-1.jpg"));
+    EXPECT_EQ(Query("select YCZNo, CameraNo, PicFlag, Status, PicType, FilePath from DeviceImage"),
+              (Rows{{"0000000101", "2", "1", "0", hostile, "20140506\\0000000101-2-JPG-1.jpg"}}));
+    EXPECT_EQ(Query("select InsertTime from DeviceImage").at(0).at(0).size(), 19u);
 
-    Exec(Format("update DeviceHourData set waterLevel='%s',Rainfall='%s' where YCZNo='%s' and SaveTime='%s' and "
-                "CommandName='34'",
-                "12.40", "0.0", "0000000101", slot));
-    EXPECT_EQ(Query(Format(K_LOOKUP, "0000000101", slot)), (Rows{{"12.40", "0.0", ""}}));
-
-    Exec(Format("update DeviceHourData set Rainfall='%s' where SaveTime='%s' and YCZNo='%s'", "1.5", slot,
-                "0000000101"));
-    Exec(Format("update DeviceHourData set waterLevel='%s' where SaveTime='%s' and YCZNo='%s'", "12.50", slot,
-                "0000000101"));
-    Exec(Format("update DeviceHourData set Flowmeter='%s' where SaveTime='%s' and YCZNo='%s'", "3.25", slot,
-                "0000000101"));
-    EXPECT_EQ(Query(Format(K_LOOKUP, "0000000101", slot)), (Rows{{"12.50", "1.5", "3.25"}}));
-
-    // The procedure writes into the existing slot row, or makes the row.
-#define K_PROCEDURE "EXEC proc_updateRgzs '','%s','35','%s','%s','%s','%f','%s','%d','%d','%d','%s','%s','%d','0'"
-    Exec(Format(K_PROCEDURE, "0000000101", SqlEscape(kFrame).c_str(), "2014-05-06 23:06:10", "Flowmeter", 4.5, slot,
-                2014, 5, 6, "", "01", 23));
-    EXPECT_EQ(Query(Format(K_LOOKUP, "0000000101", slot)), (Rows{{"12.50", "1.5", "4.500000"}}));
-    const char* nextDay = "2014-05-07 00:00:00";
-    Exec(Format(K_PROCEDURE, "0000000101", SqlEscape(kFrame).c_str(), "2014-05-06 23:58:10", "Rainfall", 0.5, nextDay,
-                2014, 5, 7, "", "01", 0));
-    EXPECT_EQ(Query(Format("select CommandName, waterLevel, Rainfall, Flowmeter, Year, Month, Day, Hour, ZXZNO "
-                           "from DeviceHourData where SaveTime='%s'",
-                           nextDay)),
-              (Rows{{"35", "", "0.500000", "", "2014", "5", "7", "0", "01"}}));
-    // An identifier without a column changes nothing.
-    Exec(Format(K_PROCEDURE, "0000000101", "f", "2014-05-06 23:58:10", "", 1.0, "2014-05-08 00:00:00", 2014, 5, 8, "",
-                "01", 0));
-    EXPECT_EQ(Query("select count(*) from DeviceHourData"), (Rows{{"2"}}));
-}
-
-TEST_P(Statements, CommandTableIsReadNewestFirstAndMarkedByItsExactId)
-{
-    for (int i = 0; i < 12; ++i)
-        Exec(Format("insert into SendCommandInfo(Id, YCZNo, CommandData, Status, InsertTime) values(%lld, '%s', "
-                    "'%s', 0, '2014-05-06 07:%02d:00')",
-                    5000000000LL + i, "0000000101", "7E7E01", i));
-    Exec("insert into SendCommandInfo(Id, YCZNo, CommandData, Status, InsertTime) values(7, '0000000102', '7E7E02', "
-         "1, '2014-05-06 08:00:00')");
-    const Rows rows =
-        Query("SELECT top 10 Id,YCZNo,CommandData,Status FROM SendCommandInfo WHERE Status=0 ORDER BY InsertTime DESC");
-    ASSERT_EQ(rows.size(), 10u);
-    EXPECT_EQ(rows[0], (Row{"5000000011", "0000000101", "7E7E01", "0"}));
-    EXPECT_EQ(rows[9][0], "5000000002");
-
-    Exec(Format("update SendCommandInfo set Status=1 where [YCZNo]='%s' and [Id]='%s'", rows[0][1].c_str(),
-                rows[0][0].c_str()));
-    EXPECT_EQ(Query("select Id from SendCommandInfo where Status=1 order by Id"), (Rows{{"7"}, {"5000000011"}}));
-}
-
-TEST_P(Statements, QuotesInValuesCannotBreakOrExtendAStatement)
-{
-    Exec("insert into DeviceInfo(YCZNo) values('0000000101')");
-    const std::string hostile = "x'); delete from DeviceInfo; --";
-    Exec(Format("update DeviceInfo set PeriodRainfall='%s' where YCZNo='%s'", SqlEscape(hostile).c_str(),
-                "0000000101"));
-    EXPECT_EQ(Query("select YCZNo, PeriodRainfall from DeviceInfo"), (Rows{{"0000000101", hostile}}));
-    // A value that would widen a WHERE clause matches nothing.
-    Exec(Format("update DeviceInfo set PeriodRainfall='%s' where YCZNo='%s'", "changed",
-                SqlEscape("' or '1'='1").c_str()));
-    EXPECT_EQ(Query("select PeriodRainfall from DeviceInfo"), (Rows{{hostile}}));
+    for (const char* station : {"0000000101", "0000000102", "0000000103"})
+        Exec(Format("insert into DeviceInfo(YCZNo) values('%s')", station));
+    Exec(RefreshStatement({"0000000101", "0000000102"}));
+    // A value that would widen the list matches nothing.
+    Exec(RefreshStatement({"' or '1'='1"}));
+    const Rows rows = Query("select YCZNo, RefreshDate from DeviceInfo order by YCZNo");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0][1].size(), 19u);
+    EXPECT_EQ(rows[1][1].size(), 19u);
+    EXPECT_EQ(rows[2][1], "");
 }
 
 TEST_P(Statements, ColumnKindsBecomeTheirTexts)

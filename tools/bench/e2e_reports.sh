@@ -7,7 +7,7 @@
 # every acknowledged report is stored, and the centre is stopped with SIGTERM.
 #
 #   tools/bench/e2e_reports.sh [--build DIR] [--stations N] [--duration S] [--stop-limit S] [--keep]
-#                              [--pg] [--commlog 0|1]
+#                              [--pg] [--commlog 0|1] [--secondary]
 #
 # --build DIR    build folder with bin/RTU and bin/stationsim (default build)
 # --stations N   station connections (default 1000)
@@ -22,6 +22,10 @@
 # --commlog 0|1  with --pg: the ODBC driver's communication log (a file per
 #                connection in /tmp) off or on, through a copy of the system's
 #                odbcinst.ini with CommLog set (default: the system's as it is)
+# --secondary    the secondary database in use as well (section SetThird):
+#                the file rtu-2nd.db, or with --pg the same PostgreSQL
+#                database; a report counts as stored once its ST_RIVER_R row
+#                is there too
 #
 # The figure is the reports acknowledged divided by the seconds from the first
 # report sent until the last acknowledged one is stored (0 when that took more
@@ -41,6 +45,7 @@ stop_limit=120
 keep=0
 pg=0
 commlog=
+secondary=0
 while (($#)); do
   case "$1" in
     --build) build=$2; shift 2 ;;
@@ -50,7 +55,8 @@ while (($#)); do
     --keep) keep=1; shift ;;
     --pg) pg=1; shift ;;
     --commlog) commlog=$2; shift 2 ;;
-    -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
+    --secondary) secondary=1; shift ;;
+    -h|--help) sed -n '2,35p' "$0"; exit 0 ;;
     *) echo "e2e_reports: unknown option '$1'" >&2; exit 2 ;;
   esac
 done
@@ -111,6 +117,14 @@ if ((pg)); then
 fi
 
 make_centre_folder "$folder" "Port=$port|$database_keys|DBMode=1|ParseDelay=0"
+if ((secondary)); then
+  if ((pg)); then
+    set_section_keys "$folder" SetThird "$database_keys|DBMode=1"
+  else
+    set_section_keys "$folder" SetThird "Driver=SQLite3|Name=rtu-2nd.db|DBMode=1"
+  fi
+  database_text+=", secondary database as well"
+fi
 
 echo "e2e: folder $folder, RTU on 127.0.0.1:$port, $database_text, ParseDelay 0, logging as IOCP_log.cfg delivers"
 echo "e2e: $stations stations send timed reports (32) for $duration s, one in flight each"
@@ -119,15 +133,16 @@ start_centre "$rtu" "$folder" "$port" && started=1
 pid=$centre_pid
 ((started)) || exit 1
 
+# "stored timing": ReceiveData rows (with --secondary the fewer of them and
+# the ST_RIVER_R rows) and DeviceTimingData rows.
 count_rows() {
+  local rows river=
   if ((pg)); then
-    local rows
     rows=$(pg_sql "$pg_database" -At -F ' ' \
       -c "select (select count(*) from ReceiveData), (select count(*) from DeviceTimingData)" 2>/dev/null) || rows="-1 -1"
-    echo "$rows"
-    return
-  fi
-  python3 - "$folder/rtu.db" <<'PY'
+    ((secondary)) && { river=$(pg_sql "$pg_database" -At -c "select count(*) from ST_RIVER_R" 2>/dev/null) || river=-1; }
+  else
+    rows=$(python3 - "$folder/rtu.db" <<'PY'
 import sqlite3, sys
 try:
     db = sqlite3.connect("file:%s?mode=ro" % sys.argv[1], uri=True, timeout=30)
@@ -135,6 +150,23 @@ try:
 except sqlite3.Error:
     print(-1, -1)
 PY
+)
+    if ((secondary)); then
+      river=$(python3 - "$folder/rtu-2nd.db" <<'PY'
+import sqlite3, sys
+try:
+    db = sqlite3.connect("file:%s?mode=ro" % sys.argv[1], uri=True, timeout=30)
+    print(db.execute("select count(*) from ST_RIVER_R").fetchone()[0])
+except sqlite3.Error:
+    print(-1)
+PY
+)
+    fi
+  fi
+  local receive timing
+  read -r receive timing <<<"$rows"
+  [[ -n "$river" ]] && ((river < receive)) && receive=$river
+  echo "$receive $timing"
 }
 
 status=0
