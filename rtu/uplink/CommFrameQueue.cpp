@@ -35,7 +35,6 @@ void CCommFrameQueue::Reset()
 {
     std::lock_guard<std::mutex> lock(framing_);
     state_.Reset();
-    state_.buffer.fill('\0');
     queue_.Clear();
 }
 

@@ -39,6 +39,26 @@ std::string UpperCase(std::string_view text)
     return out;
 }
 
+// Station text for a log line: a control character or line break is written
+// as \xNN, so a frame cannot start a log line of its own or hide one.
+std::string ForLog(std::string_view text)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            out += "\\x";
+            out += kDigits[u >> 4];
+            out += kDigits[u & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int AnswerCode(std::string_view functionCode)
@@ -78,12 +98,17 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     // The check code comes first: one corrupted byte must neither drop a good
     // station's link nor create a record for a station that does not exist.
     if (!VerifyCheckCode(frame)) {
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text18") << storageNumber);
+        RTU_LOG_DEBUG(LoadText("MainFrame", "Text18") << ForLog(storageNumber));
+        return;
+    }
+    // A zero byte cuts the address short wherever it is used as text.
+    if (station.find('\0') != std::string::npos) {
+        RTU_LOG_DEBUG("frame with a zero byte in its station address " << ForLog(station) << " dropped");
         return;
     }
     if (centre != settings->cent || password != settings->centPwd) {
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text16") << storageNumber);
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text17") << centre << " " << password);
+        RTU_LOG_DEBUG(LoadText("MainFrame", "Text16") << ForLog(storageNumber));
+        RTU_LOG_DEBUG(LoadText("MainFrame", "Text17") << ForLog(centre) << " " << ForLog(password));
         registry_.DropStationLink(connectionId, station, linkKind);
         return;
     }
@@ -124,7 +149,7 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
         break;
     case ReportSink::Kept::Refused:
         // Not kept, not acknowledged: the station keeps the report and sends it again.
-        RTU_LOG_DEBUG("report of " << storageNumber << " not kept, not acknowledged");
+        RTU_LOG_DEBUG("report of " << ForLog(storageNumber) << " not kept, not acknowledged");
         return;
     }
 
@@ -183,7 +208,8 @@ void Dispatcher::HandlePicturePacket(int connectionId, std::string_view frame, i
     packet.payload = std::string(frame.substr(kPicturePayloadOffset, payloadLength));
     pictures_.StorePicturePacket(packet);
 
-    const std::string line = SqlText("Addr:[%s]->cur:[%d],total:[%d]", storageNumber.c_str(), number, total);
+    const std::string line =
+        SqlText("Addr:[%s]->cur:[%d],total:[%d]", ForLog(storageNumber).c_str(), number, total);
     RTU_LOG_DEBUG(line);
     view_.PostLogLine(line);
 }

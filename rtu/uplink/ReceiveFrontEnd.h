@@ -37,6 +37,10 @@ private:
                    std::string_view block, const ServerSettings& settings);
     void RecvWithRegistration(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
                               std::string_view block, const ServerSettings& settings);
+    // Frames a connection that has bound no station yet until a first frame
+    // that verifies binds it.
+    void FrameUnbound(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
+                      std::string_view block, const ServerSettings& settings);
     void HandOffFrame(std::string_view frame, int connectionId);
 
     StationRegistry& registry_;

@@ -89,7 +89,7 @@ TEST(CutFrames, ReadsTheLengthAndReportsTheHeader)
     EXPECT_EQ(sink.headers[0], frame.substr(0, 24));
     EXPECT_TRUE(state->inFrame);
     EXPECT_TRUE(state->headerParsed);
-    EXPECT_EQ(state->count, 30u);
+    EXPECT_EQ(state->buffer.size(), 30u);
     EXPECT_EQ(state->frameLength, 71u);
 
     state->Reset();

@@ -37,7 +37,7 @@ struct DispatcherTest : ::testing::Test {
         s.third.dbMode = 1;
         settings.Replace(s);
         auto access = registry.LockNetwork();
-        access.BindConnection(5, "10.0.0.7", kStation, "", "", nullptr);
+        access.BindConnection(5, "10.0.0.7", kStation, "", "");
     }
 
     void Parse(const std::string& frame, int linkKind = kNetworkLink) { dispatcher.ParseFrame(5, frame, linkKind); }
