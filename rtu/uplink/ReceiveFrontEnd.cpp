@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace rtu {
 
@@ -46,12 +47,18 @@ void ReceiveFrontEnd::OnTcpData(const char* peer, int connectionId, const char* 
 
     const std::string peerText = peer != nullptr ? peer : "";
     const std::string_view block(bytes, static_cast<std::size_t>(length));
-    auto access = registry_.LockNetwork();
-    if (!access.Accepting()) return;  // the service is stopping
-    if (settings->regMode == 0)
-        RecvPlain(access, connectionId, peerText, block, *settings);
-    else
-        RecvWithRegistration(access, connectionId, peerText, block, *settings);
+    std::vector<std::string> afterEcho;
+    {
+        auto access = registry_.LockNetwork();
+        if (!access.Accepting()) return;  // the service is stopping
+        if (settings->regMode == 0)
+            RecvPlain(access, connectionId, peerText, block, *settings);
+        else
+            RecvWithRegistration(access, connectionId, peerText, block, *settings, afterEcho);
+    }
+    // Frames that came in one block with a registration packet are handed on
+    // once its echo has gone out, so their acknowledgements cannot overtake it.
+    for (const std::string& frame : afterEcho) HandOffFrame(frame, connectionId);
 }
 
 void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
@@ -64,11 +71,12 @@ void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int conn
         CutFrames(record->framing, block, sink);
         return;
     }
-    FrameUnbound(access, connectionId, peer, block, settings);
+    FrameUnbound(access, connectionId, peer, block, settings, nullptr);
 }
 
 void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
-                                   std::string_view block, const ServerSettings& settings)
+                                   std::string_view block, const ServerSettings& settings,
+                                   std::vector<std::string>* afterEcho)
 {
     // Not bound yet: the framing state is kept from block to block, so a
     // first frame that arrives in pieces still binds the connection. A frame
@@ -100,7 +108,10 @@ void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int c
         pending.freshStart = false;
         bound = &access.BindConnection(connectionId, peer, station, settings.cent.substr(0, 2),
                                        settings.centPwd.substr(0, 4));
-        HandOffFrame(frame, connectionId);
+        if (afterEcho != nullptr)
+            afterEcho->emplace_back(frame);
+        else
+            HandOffFrame(frame, connectionId);
     });
     CutFrames(pending.framing, block, sink);
     if (bound != nullptr) bound->framing = std::move(pending.framing);
@@ -109,7 +120,7 @@ void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int c
 
 void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& access, int connectionId,
                                            const std::string& peer, std::string_view block,
-                                           const ServerSettings& settings)
+                                           const ServerSettings& settings, std::vector<std::string>& afterEcho)
 {
     if (CltDevInfo* record = access.FindConnection(connectionId)) {
         const auto now = std::chrono::steady_clock::now();
@@ -127,7 +138,7 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
 
     PendingConnection& pending = access.Pending(connectionId);
     if (pending.registered) {
-        FrameUnbound(access, connectionId, peer, block, settings);
+        FrameUnbound(access, connectionId, peer, block, settings, nullptr);
         return;
     }
     // The registration packet is the first 48 bytes of the connection,
@@ -165,14 +176,14 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
         pending.registered = true;
         pending.freshStart = registration.freshStart;
         pending.station = station;
-        FrameUnbound(access, connectionId, peer, block, settings);
+        FrameUnbound(access, connectionId, peer, block, settings, &afterEcho);
         return;
     }
     if (registration.freshStart && discardPicture_) discardPicture_(station);
     CltDevInfo& record = access.BindConnection(connectionId, peer, station, settings.cent.substr(0, 2),
                                                settings.centPwd.substr(0, 4));
     access.ForgetPending(connectionId);
-    FrameForwarder sink([&](std::string_view frame) { HandOffFrame(frame, connectionId); });
+    FrameForwarder sink([&](std::string_view frame) { afterEcho.emplace_back(frame); });
     CutFrames(record.framing, block, sink);
 }
 
