@@ -171,8 +171,10 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
     pending.registration.shrink_to_fit();
     if (access.HasLink(station)) {
         // The packet holds no secret of the station: a live link is replaced
-        // only by a first frame that verifies, and nothing is sent to this
-        // connection until then.
+        // only by a first frame that verifies. Until then the station's
+        // commands and answers keep going to the live link; this connection
+        // gets only the echo of its own packet, which a station waits for
+        // before its first frame.
         pending.registered = true;
         pending.freshStart = registration.freshStart;
         pending.station = station;
