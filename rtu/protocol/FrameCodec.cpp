@@ -111,7 +111,10 @@ bool EncodeFrame(const FrameHeader& header, std::string_view body, FrameBytes& o
 
 bool BuildAcknowledgement(std::string_view received, const CalendarTime& sendTime, FrameBytes& out)
 {
-    if (received.size() < kHeaderBytes + 4) {
+    // The acknowledgement repeats the body's 4-character serial number: a
+    // body too short to hold one is not acknowledged.
+    const auto bodyLength = received.size() >= kHeaderBytes ? ParseBodyLength(received.substr(20, 3)) : std::nullopt;
+    if (!bodyLength || *bodyLength < 4 || received.size() < kHeaderBytes + *bodyLength) {
         out.Clear();
         return false;
     }

@@ -9,6 +9,28 @@ namespace rtu {
 
 namespace {
 constexpr std::chrono::seconds kStatePostInterval{15};
+
+// The station list and the command paths read a record often: the frame in
+// progress is of no use to them.
+void CopyWithoutFraming(const CltDevInfo& from, CltDevInfo& to)
+{
+    to.framing.Reset();
+    to.linkKind = from.linkKind;
+    to.centre = from.centre;
+    to.password = from.password;
+    to.connectTime = from.connectTime;
+    to.lastDataTime = from.lastDataTime;
+    to.refreshTime = from.refreshTime;
+    to.lastDataSteady = from.lastDataSteady;
+    to.refreshSteady = from.refreshSteady;
+    to.station = from.station;
+    to.peer = from.peer;
+    to.observationTime = from.observationTime;
+    to.waterLevel = from.waterLevel;
+    to.periodRainfall = from.periodRainfall;
+    to.dailyRainfall = from.dailyRainfall;
+    to.flow = from.flow;
+}
 }
 
 StationRegistry::StationRegistry(RuntimeView& view, LinkTransport& transport)
@@ -41,23 +63,37 @@ CltDevInfo* StationRegistry::NetworkAccess::FindConnection(int connectionId)
     return it == registry_.m_mapCltDev.end() ? nullptr : &it->second;
 }
 
-FramingState& StationRegistry::NetworkAccess::PendingFraming(int connectionId)
+PendingConnection& StationRegistry::NetworkAccess::Pending(int connectionId)
 {
-    return registry_.pendingFraming_[connectionId];
+    return registry_.pending_[connectionId];
+}
+
+void StationRegistry::NetworkAccess::ForgetPending(int connectionId) { registry_.pending_.erase(connectionId); }
+
+std::chrono::steady_clock::time_point StationRegistry::NetworkAccess::SteadyNow() const
+{
+    return registry_.clock_.steadyNow();
+}
+
+bool StationRegistry::NetworkAccess::HasLink(const std::string& station) const
+{
+    const auto it = registry_.BoundRecordLocked(station);
+    return it != registry_.m_mapCltDev.end() && it->second.station == station;
 }
 
 CltDevInfo& StationRegistry::NetworkAccess::BindConnection(int connectionId, const std::string& peer,
                                                            const std::string& station, const std::string& centre,
-                                                           const std::string& password, const FramingState* framing)
+                                                           const std::string& password)
 {
     auto& reg = registry_;
     // An older connection of the same station is closed and forgotten.
     auto bound = reg.m_mapDevAddr.find(station);
     if (bound != reg.m_mapDevAddr.end()) {
         const int older = bound->second.connectionId;
-        if (older != connectionId && reg.m_mapCltDev.count(older) != 0) {
+        auto olderRecord = reg.m_mapCltDev.find(older);
+        if (older != connectionId && olderRecord != reg.m_mapCltDev.end() && olderRecord->second.station == station) {
             Close(older);
-            reg.m_mapCltDev.erase(older);
+            reg.m_mapCltDev.erase(olderRecord);
             RTU_LOG_DEBUG(LoadText("MainFrame", "Text2"));
         }
         reg.m_mapDevAddr.erase(bound);
@@ -80,8 +116,6 @@ CltDevInfo& StationRegistry::NetworkAccess::BindConnection(int connectionId, con
     record.station = station;
     record.centre = centre;
     record.password = password;
-    if (framing != nullptr) record.framing = *framing;
-    reg.pendingFraming_.erase(connectionId);
 
     CltDevInfo& stored = reg.m_mapCltDev.emplace(connectionId, std::move(record)).first->second;
     reg.m_mapDevAddr[station] = DevAddrEntry{station, connectionId};
@@ -126,7 +160,7 @@ void StationRegistry::OnConnectionClosed(int connectionId)
     std::string station;
     {
         std::lock_guard<std::mutex> lock(registryLock_);
-        pendingFraming_.erase(connectionId);
+        pending_.erase(connectionId);
         auto it = m_mapCltDev.find(connectionId);
         if (it == m_mapCltDev.end()) return;
         station = it->second.station;
@@ -213,7 +247,10 @@ bool StationRegistry::DropNetworkStation(const std::string& station)
         if (bound == m_mapDevAddr.end()) return false;
         connectionId = bound->second.connectionId;
         m_mapDevAddr.erase(bound);
-        if (m_mapCltDev.erase(connectionId) == 0) return false;
+        // Only the station's own record goes: the id may have been reused.
+        auto it = m_mapCltDev.find(connectionId);
+        if (it == m_mapCltDev.end() || it->second.station != station) return false;
+        m_mapCltDev.erase(it);
         view_.PostStationState(station, StationState::Offline, kNetworkLink);
     }
     transport_.CloseTcp(connectionId);
@@ -226,13 +263,13 @@ bool StationRegistry::GetLinkRecord(const std::string& station, int linkKind, Cl
         std::lock_guard<std::mutex> lock(registryLock_);
         auto it = BoundRecordLocked(station);
         if (it == m_mapCltDev.end()) return false;
-        out = it->second;
+        CopyWithoutFraming(it->second, out);
         return true;
     }
     std::lock_guard<std::mutex> lock(serialStationsLock_);
     auto it = m_csCommDev.find(station);
     if (it == m_csCommDev.end()) return false;
-    out = it->second;
+    CopyWithoutFraming(it->second, out);
     return true;
 }
 
@@ -351,6 +388,15 @@ std::vector<std::string> StationRegistry::CheckOnline(std::chrono::seconds offli
                 ++it;
             }
         }
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            const auto deadline = it->second.gatherDeadline;
+            if (!it->second.registered && deadline != std::chrono::steady_clock::time_point{} && now > deadline) {
+                closes.push_back(it->first);
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     for (int id : closes) transport_.CloseTcp(id);
     {
@@ -378,7 +424,7 @@ void StationRegistry::BeginStop()
         for (const auto& entry : m_mapCltDev) closes.push_back(entry.first);
         m_mapCltDev.clear();
         m_mapDevAddr.clear();
-        pendingFraming_.clear();
+        pending_.clear();
     }
     for (int id : closes) transport_.CloseTcp(id);
 }
@@ -388,7 +434,7 @@ void StationRegistry::FinishStop()
     std::lock_guard<std::mutex> lock(registryLock_);
     m_mapCltDev.clear();
     m_mapDevAddr.clear();
-    pendingFraming_.clear();
+    pending_.clear();
     accepting_ = true;
 }
 

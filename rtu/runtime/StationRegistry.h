@@ -30,6 +30,22 @@ struct DevAddrEntry {
     int connectionId = -1;
 };
 
+// A connection that has not bound a station yet: the registration packet
+// being gathered (registration mode) and the frame being cut.
+struct PendingConnection {
+    FramingState framing;
+    std::string registration;  // bytes of the registration packet gathered so far
+    // Registration mode: the packet must be complete by then, or the
+    // connection is closed (by the next block or the online check).
+    std::chrono::steady_clock::time_point gatherDeadline{};
+    // Registration mode: the packet named a station that has a live link.
+    // That link is replaced only by a first frame that verifies; until then
+    // the connection is bound to nothing.
+    bool registered = false;
+    bool freshStart = false;
+    std::string station;
+};
+
 // Network-library calls collected under the registry lock, made once it is released.
 struct DeferredLinkCalls {
     std::vector<int> closes;
@@ -51,14 +67,20 @@ public:
         // False once a stop of the service has begun: receive events are ignored.
         bool Accepting() const;
         CltDevInfo* FindConnection(int connectionId);
-        // Framing state of a connection that has not bound a station yet; kept
-        // from block to block until it binds or closes.
-        FramingState& PendingFraming(int connectionId);
+        // State of a connection that has not bound a station yet; kept from
+        // block to block until it binds or closes.
+        PendingConnection& Pending(int connectionId);
+        void ForgetPending(int connectionId);
+        // The registry's steady clock.
+        std::chrono::steady_clock::time_point SteadyNow() const;
+        // Whether station S has a network link now.
+        bool HasLink(const std::string& station) const;
         // Binds a connection to station S (closing an older connection of S)
-        // and posts the station online. The record takes `framing` as its state.
+        // and posts the station online. The record starts with an idle framing
+        // state; the pending state of the connection is kept for the caller
+        // to move or forget.
         CltDevInfo& BindConnection(int connectionId, const std::string& peer, const std::string& station,
-                                   const std::string& centre, const std::string& password,
-                                   const FramingState* framing);
+                                   const std::string& centre, const std::string& password);
         void Close(int connectionId) { deferred_.closes.push_back(connectionId); }
         void Send(int connectionId, std::string bytes) { deferred_.sends.emplace_back(connectionId, std::move(bytes)); }
         void PostOnline(const std::string& station, int linkKind);
@@ -91,6 +113,7 @@ public:
     // restart): offline, connection closed, unbound. False when it has none.
     bool DropNetworkStation(const std::string& station);
 
+    // A copy of the station's record without its framing state.
     bool GetLinkRecord(const std::string& station, int linkKind, CltDevInfo& out) const;
 
     void UpdateLatestReadings(const std::string& station, const std::string& waterLevel,
@@ -111,7 +134,8 @@ public:
     std::vector<std::string> LinkedStations() const;
 
     // Marks stations silent for longer than offlineSeconds offline and closes
-    // their connections; returns the addresses of the stations still online.
+    // their connections, and closes connections whose registration packet is
+    // overdue; returns the addresses of the stations still online.
     std::vector<std::string> CheckOnline(std::chrono::seconds offline);
 
     // The service stops: receive events are ignored from now on, every
@@ -147,7 +171,7 @@ private:
     mutable std::mutex registryLock_;
     std::map<int, CltDevInfo> m_mapCltDev;
     std::map<std::string, DevAddrEntry> m_mapDevAddr;
-    std::map<int, FramingState> pendingFraming_;
+    std::map<int, PendingConnection> pending_;
     bool accepting_ = true;
 
     mutable std::mutex serialStationsLock_;

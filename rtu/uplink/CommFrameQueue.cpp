@@ -63,7 +63,6 @@ void CCommFrameQueue::Reset()
 {
     std::lock_guard<std::mutex> lock(framingLock_);
     state_.Reset();
-    state_.buffer.fill('\0');
     queue_.Clear();
 }
 

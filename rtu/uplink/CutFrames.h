@@ -5,22 +5,24 @@
 // the calls for one state.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace rtu {
 
-// Buffer of a frame in progress, from its SOH.
-inline constexpr std::size_t kFramingBufferBytes = 8193;
-
 struct FramingState {
     bool inFrame = false;       // an SOH has been seen and the frame is not complete
     bool headerParsed = false;  // 24 header bytes read, frameLength known
-    std::uint32_t count = 0;    // bytes held in buffer
+    // The frame in progress started while the bytes of a frame that failed its
+    // check code were scanned again; if it fails too it is not scanned again.
+    bool rescanned = false;
     std::uint32_t frameLength = 0;  // body length + 29, once the header is parsed
-    std::array<char, kFramingBufferBytes> buffer{};
+    // The frame in progress from its SOH. It grows to the frame's length (at
+    // most 4096 bytes) and a large buffer is released when the frame ends, so
+    // an idle link holds next to nothing.
+    std::string buffer;
 
     // Idle: no frame in progress.
     void Reset();
@@ -44,6 +46,7 @@ struct CutResult {
     std::uint32_t frames = 0;           // complete frames handed to the sink
     std::uint32_t rejectedHeaders = 0;  // frames given up at their header
     std::uint32_t overflows = 0;        // frames given up for their size
+    std::uint32_t rescans = 0;          // frames given up for their check code and scanned again
 };
 
 // Runs the framing rule over one block:
@@ -53,9 +56,12 @@ struct CutResult {
 //   hexadecimal digits and at most 4067. A header that fails is given up and
 //   the scan goes on from the next SOH after its first byte, so a corrupted
 //   header does not swallow the frames behind it;
-// - the frame is complete when it holds body length + 29 bytes;
-// - a frame that would hold more than 4096 bytes is never handed on, and a
-//   byte arriving with more than 8192 bytes held resets the state.
+// - the frame is complete when it holds body length + 29 bytes. A complete
+//   frame whose check code fails while it holds another SOH is given up and
+//   its bytes are scanned again from the byte after its SOH: a stray SOH in
+//   front of a frame misaligns the header, and the frame itself starts
+//   inside. Bytes are scanned again at most once, so hostile input costs at
+//   most twice the work; a frame that fails and is not scanned again is
+//   handed on, for the receiver to count and log.
 CutResult CutFrames(FramingState& state, std::string_view bytes, FrameSink& sink);
-
 }  // namespace rtu

@@ -40,6 +40,26 @@ std::string UpperCase(std::string_view text)
     return out;
 }
 
+// Station text for a log line: a control character or line break is written
+// as \xNN, so a frame cannot start a log line of its own or hide one.
+std::string ForLog(std::string_view text)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            out += "\\x";
+            out += kDigits[u >> 4];
+            out += kDigits[u & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int AnswerCode(std::string_view functionCode)
@@ -79,14 +99,19 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
     // The check code comes first: one corrupted byte must neither drop a good
     // station's link nor create a record for a station that does not exist.
     if (!VerifyCheckCode(frame)) {
-        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text18", {storageNumber}));
+        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text18", {ForLog(storageNumber)}));
+        return std::nullopt;
+    }
+    // A zero byte cuts the address short wherever it is used as text.
+    if (station.find('\0') != std::string::npos) {
+        RTU_LOG_DEBUG("frame with a zero byte in its station address " << ForLog(station) << " dropped");
         return std::nullopt;
     }
     if (centre != settings->cent || password != settings->centPwd) {
         // The password a frame carried is never logged: a station that has
         // the wrong one may hold another centre's.
-        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text16", {storageNumber, centre}));
-        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text17", {storageNumber}));
+        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text16", {ForLog(storageNumber), ForLog(centre)}));
+        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text17", {ForLog(storageNumber)}));
         registry_.DropStationLink(connectionId, station, linkKind);
         return std::nullopt;
     }
@@ -128,7 +153,7 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
         break;
     case ReportSink::Kept::Refused:
         // Not kept, not acknowledged: the station keeps the report and sends it again.
-        RTU_LOG_DEBUG("report of " << storageNumber << " not kept, not acknowledged");
+        RTU_LOG_DEBUG("report of " << ForLog(storageNumber) << " not kept, not acknowledged");
         return std::nullopt;
     }
 
@@ -189,7 +214,8 @@ void Dispatcher::HandlePicturePacket(int connectionId, std::string_view frame, i
     packet.payload = std::string(frame.substr(kPicturePayloadOffset, payloadLength));
     pictures_.StorePicturePacket(packet);
 
-    const std::string line = SqlText("Addr:[%s]->cur:[%d],total:[%d]", storageNumber.c_str(), number, total);
+    const std::string line =
+        SqlText("Addr:[%s]->cur:[%d],total:[%d]", ForLog(storageNumber).c_str(), number, total);
     RTU_LOG_DEBUG(line);
     view_.PostLogLine(line);
 }

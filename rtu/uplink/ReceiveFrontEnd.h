@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rtu {
 
@@ -36,7 +37,12 @@ private:
     void RecvPlain(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
                    std::string_view block, const ServerSettings& settings);
     void RecvWithRegistration(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
-                              std::string_view block, const ServerSettings& settings);
+                              std::string_view block, const ServerSettings& settings,
+                              std::vector<std::string>& afterEcho);
+    // Frames a connection that has bound no station yet until a first frame
+    // that verifies binds it; frames to hand on go to afterEcho when given.
+    void FrameUnbound(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
+                      std::string_view block, const ServerSettings& settings, std::vector<std::string>* afterEcho);
     void HandOffFrame(std::string_view frame, int connectionId);
 
     StationRegistry& registry_;

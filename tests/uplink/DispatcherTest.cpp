@@ -5,6 +5,8 @@
 #include "rtu/uplink/Dispatcher.h"
 #include "tests/runtime/RuntimeTestSupport.h"
 
+#include "../runtime/RuntimeTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,7 +41,7 @@ struct DispatcherTest : ::testing::Test {
         s.third.dbMode = 1;
         settings.Replace(s);
         auto access = registry.LockNetwork();
-        access.BindConnection(5, "10.0.0.7", kStation, "", "", nullptr);
+        access.BindConnection(5, "10.0.0.7", kStation, "", "");
     }
 
     // Answers reach the view as the data centre hands them over, after the parse.
@@ -105,6 +107,22 @@ TEST_F(DispatcherTest, ACorruptedFrameNeitherDropsTheLinkNorIsAnswered)
     EXPECT_TRUE(transport.closed.empty());
     EXPECT_TRUE(transport.sent.empty());
     EXPECT_EQ(registry.SerialStationCount(), 0u);
+}
+
+TEST_F(DispatcherTest, HostileAddressesAreEscapedInTheLogOrRefusedAndShortBodiesGoUnanswered)
+{
+    test::LogCapture log;
+    Parse(UplinkFrame("0000\r\n0101", "32", kSerial, "01", "0000"));
+    EXPECT_TRUE(log.Contains("0000\\x0D\\x0A0101"));
+    EXPECT_FALSE(log.Contains("\n0101"));
+
+    const std::string zero("00000\0" "0101", 10);
+    Parse(UplinkFrame(zero, "32", kSerial), kSerialLink);
+    Parse(UplinkFrame(kStation, "30", "00"));
+    EXPECT_TRUE(transport.sent.empty());
+    EXPECT_TRUE(transport.serial.empty());
+    EXPECT_EQ(registry.SerialStationCount(), 0u);
+    EXPECT_TRUE(database.main.empty());
 }
 
 TEST_F(DispatcherTest, AFrameIsAcknowledgedShownAndRecordedAndTheVerifiedAddressesAreKept)

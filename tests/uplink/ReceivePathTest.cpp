@@ -132,6 +132,24 @@ TEST_F(ReceivePath, OnlyAFrameWithAValidCheckCodeAndTheCentresPasswordBindsANewC
     EXPECT_EQ(BoundConnection("0000000202"), 2);
 }
 
+TEST_F(ReceivePath, ARefusedFirstFrameIsNeverQueuedAndLeavesEveryStationAlone)
+{
+    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
+    ASSERT_EQ(queue.Size(), 1u);
+    // Forged first frames naming the live station: a wrong password, a wrong
+    // check code, a zero byte in the address. The dispatcher would otherwise
+    // drop "the station's link" by a connection id reused meanwhile.
+    std::string corrupt = UplinkFrame("0000000101", "2F", kKeepAlive);
+    corrupt.back() = corrupt.back() == '0' ? '1' : '0';
+    Receive(2, UplinkFrame("0000000101", "2F", kKeepAlive, "01", "0000"));
+    Receive(3, corrupt);
+    Receive(4, UplinkFrame(std::string("00000\0" "0101", 10), "2F", kKeepAlive));
+    EXPECT_EQ(queue.Size(), 1u);
+    EXPECT_EQ(transport.closed, (std::vector<int>{2, 4}));
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+    EXPECT_FALSE(view.WentOffline("0000000101"));
+}
+
 TEST_F(ReceivePath, AStationThatAnnouncesItsRestartLosesItsNetworkLink)
 {
     Receive(7, UplinkFrame("0000000101", "2F", kKeepAlive));
@@ -216,11 +234,65 @@ struct RegistrationMode : ReceivePath {
     }
 };
 
-TEST_F(RegistrationMode, APacketThatIsNot48BytesClosesTheConnection)
+TEST_F(RegistrationMode, ThePacketIsGatheredFromTheFirst48BytesWithin30Seconds)
 {
-    Receive(1, RegistrationPacket("0000000101", '0').substr(0, 47));
-    EXPECT_EQ(transport.closed, std::vector<int>{1});
-    EXPECT_EQ(registry.NetworkStationCount(), 0u);
+    auto steady = std::chrono::steady_clock::now();
+    registry.SetClock({[] { return std::int64_t{0}; }, [&] { return steady; }});
+    const std::string packet = RegistrationPacket("0000000101", '0');
+    const std::string frame = UplinkFrame("0000000101", "2F", kKeepAlive, "07", "ABCD");
+
+    // Split over two blocks, the second merged with the first frame.
+    Receive(1, packet.substr(0, 20));
+    EXPECT_TRUE(transport.sent.empty());
+    Receive(1, packet.substr(20) + frame);
+    EXPECT_EQ(transport.sent, (std::vector<std::pair<int, std::string>>{{1, packet}}));
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+    EXPECT_EQ(queue.Size(), 1u);
+
+    // A packet not complete within 30 seconds ends the connection, at its
+    // next block or at the online check.
+    Receive(2, packet.substr(0, 47));
+    Receive(3, packet.substr(0, 47));
+    steady += std::chrono::seconds(31);
+    Receive(2, packet.substr(47));
+    EXPECT_EQ(transport.closed, std::vector<int>{2});
+    registry.CheckOnline(std::chrono::seconds(300));
+    EXPECT_EQ(transport.closed, (std::vector<int>{2, 3}));
+    EXPECT_TRUE(transport.sent.empty());
+}
+
+TEST_F(RegistrationMode, ARegistrationForALiveStationTakesItsLinkOnlyWithAVerifiedFirstFrame)
+{
+    ServerSettings s = *settings.Current();
+    s.centPwd = "ABCD";
+    settings.Replace(s);
+    const std::string packet = RegistrationPacket("0000000101", '0');
+    Receive(1, packet);
+    ASSERT_EQ(BoundConnection("0000000101"), 1);
+    transport.sent.clear();
+
+    // The packet alone is no proof: the station keeps its link, and what is
+    // sent to the station still goes to it.
+    Receive(2, packet);
+    EXPECT_EQ(transport.sent, (std::vector<std::pair<int, std::string>>{{2, packet}}));
+    transport.sent.clear();
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+    EXPECT_TRUE(transport.closed.empty());
+    // A frame with the wrong password or another station's address neither
+    // binds nor is handed on.
+    Receive(2, UplinkFrame("0000000101", "2F", kKeepAlive, "07", "0000"));
+    Receive(3, packet + UplinkFrame("0000000202", "2F", kKeepAlive, "07", "ABCD"));
+    EXPECT_EQ(queue.Size(), 0u);
+    EXPECT_EQ(transport.closed, (std::vector<int>{2, 3}));
+    EXPECT_EQ(BoundConnection("0000000101"), 1);
+    EXPECT_FALSE(view.WentOffline("0000000101"));
+
+    // A verified first frame replaces the link.
+    Receive(4, RegistrationPacket("0000000101", '1') + UplinkFrame("0000000101", "2F", kKeepAlive, "07", "ABCD"));
+    EXPECT_EQ(BoundConnection("0000000101"), 4);
+    EXPECT_EQ(transport.closed, (std::vector<int>{2, 3, 1}));
+    EXPECT_EQ(discarded, std::vector<std::string>{"0000000101"});
+    EXPECT_EQ(queue.Size(), 1u);
 }
 
 TEST_F(RegistrationMode, AValidPacketBindsTheStationIsEchoedAndGivesTheCentreAddresses)

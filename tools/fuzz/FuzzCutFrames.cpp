@@ -47,12 +47,13 @@ void Add(rtu::CutResult& total, const rtu::CutResult& one)
     total.frames += one.frames;
     total.rejectedHeaders += one.rejectedHeaders;
     total.overflows += one.overflows;
+    total.rescans += one.rescans;
 }
 
 void CheckState(const rtu::FramingState& state)
 {
-    if (state.count > rtu::kFramingBufferBytes) std::abort();
-    if (!state.inFrame && state.count != 0) std::abort();
+    if (state.buffer.size() > rtu::kMaxFrameBytes) std::abort();
+    if (!state.inFrame && !state.buffer.empty()) std::abort();
 }
 
 }  // namespace
@@ -85,9 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (blocks->sink.frames != whole->sink.frames) std::abort();
     if (blocks->sink.headers != whole->sink.headers) std::abort();
     if (blocks->total.frames != whole->total.frames || blocks->total.rejectedHeaders != whole->total.rejectedHeaders ||
-        blocks->total.overflows != whole->total.overflows)
+        blocks->total.overflows != whole->total.overflows || blocks->total.rescans != whole->total.rescans)
         std::abort();
     if (blocks->total.frames != blocks->sink.frames.size()) std::abort();
-    if (state->count != wholeState->count || state->inFrame != wholeState->inFrame) std::abort();
+    if (state->buffer != wholeState->buffer || state->inFrame != wholeState->inFrame) std::abort();
     return 0;
 }

@@ -51,7 +51,7 @@ struct Fixture {
         settings.Replace(s);
         database.lastLevel = "12.34";
         auto access = registry.LockNetwork();
-        access.BindConnection(5, "10.0.0.7", kStation, "", "", nullptr);
+        access.BindConnection(5, "10.0.0.7", kStation, "", "");
     }
 };
 

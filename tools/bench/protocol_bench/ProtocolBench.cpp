@@ -110,7 +110,7 @@ void BM_ParseTimedReport(benchmark::State& state)
     rtu::StationRegistry registry{view, transport};
     rtu::Dispatcher dispatcher{registry, transport, view, database, pictures, settings,
                                [](const std::string& station) { return station; }};
-    registry.LockNetwork().BindConnection(5, "127.0.0.1", kStation.station, "", "", nullptr);
+    registry.LockNetwork().BindConnection(5, "127.0.0.1", kStation.station, "", "");
 
     std::vector<std::string> frames;
     for (std::uint16_t i = 1; i <= 64; ++i) frames.push_back(TimedReport(i));
