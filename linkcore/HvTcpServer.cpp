@@ -1,5 +1,6 @@
 #include "linkcore/HvTcpServer.h"
 
+#include <atomic>
 #include <cctype>
 #include <clocale>
 
@@ -10,9 +11,98 @@
 
 namespace linkcore {
 
+namespace {
+
+constexpr std::chrono::seconds kRefusalLogInterval{10};
+
+std::atomic<long long>& MaxUnsentForNewServers()
+{
+    static std::atomic<long long> value{static_cast<long long>(CSocketServer::kDefaultMaxUnsentBytes)};
+    return value;
+}
+
+std::atomic<int>& SilentSecondsForNewServers()
+{
+    static std::atomic<int> value{static_cast<int>(CSocketServer::kDefaultSilentTimeout.count())};
+    return value;
+}
+
+const char* RefusalText(CSocketServer::Refusal refusal)
+{
+    switch (refusal) {
+    case CSocketServer::AcceptFailed:
+        return "accepting a connection failed";
+    case CSocketServer::AcceptedAndClosed:
+        return "out of descriptors: a connection was accepted and closed at once";
+    case CSocketServer::SendBacklogPassed:
+        return "a connection that does not take what it is sent was closed";
+    case CSocketServer::SilentTooLong:
+        return "a connection that sent nothing was closed";
+    }
+    return "refusal";
+}
+
+}  // namespace
+
+void SetConnectionLimitsForNewServers(long long maxUnsentBytes, int silentSeconds)
+{
+    if (maxUnsentBytes >= 0) MaxUnsentForNewServers().store(maxUnsentBytes);
+    if (silentSeconds >= 0) SilentSecondsForNewServers().store(silentSeconds);
+}
+
 CHvTcpServer::CHvTcpServer(std::uint16_t port)
     : CSocketServer(0, port, kIdlePoolLimit, kIdlePoolLimit, kIOBufferSize, 0, true, false)
 {
+    SetConnectionLimits(static_cast<std::size_t>(MaxUnsentForNewServers().load()),
+                        std::chrono::seconds(SilentSecondsForNewServers().load()));
+}
+
+void CHvTcpServer::OnRefusal(Refusal refusal, const std::string& detail)
+{
+    Trace(std::string(RefusalText(refusal)) + ": " + detail);
+    const auto now = std::chrono::steady_clock::now();
+    std::uint64_t heldBack = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_refusalLock);
+        RefusalCount& count = m_refusals.at(static_cast<std::size_t>(refusal));
+        if (count.logged && now - count.lastLogged < kRefusalLogInterval) {
+            ++count.heldBack;
+            return;
+        }
+        count.logged = true;
+        count.lastLogged = now;
+        heldBack = count.heldBack;
+        count.heldBack = 0;
+    }
+    if (heldBack == 0) {
+        LINKCORE_LOG_ERROR(RefusalText(refusal) << ": " << detail);
+    } else {
+        LINKCORE_LOG_ERROR(RefusalText(refusal) << ": " << detail << " (" << heldBack
+                                                << " more like it held back before)");
+    }
+}
+
+void CHvTcpServer::OnHousekeeping()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::array<std::uint64_t, kRefusalKinds> quiet{};
+    {
+        std::lock_guard<std::mutex> guard(m_refusalLock);
+        for (std::size_t i = 0; i < m_refusals.size(); ++i) {
+            RefusalCount& count = m_refusals[i];
+            if (count.heldBack != 0 && now - count.lastLogged >= kRefusalLogInterval) {
+                quiet[i] = count.heldBack;
+                count.heldBack = 0;
+                count.lastLogged = now;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < quiet.size(); ++i) {
+        if (quiet[i] != 0) {
+            LINKCORE_LOG_ERROR(RefusalText(static_cast<Refusal>(i))
+                               << ": " << quiet[i] << " more in the last " << kRefusalLogInterval.count() << " s");
+        }
+    }
 }
 
 CHvTcpServer::~CHvTcpServer()

@@ -5,8 +5,11 @@
 // worker manager.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "linkcore/socketserver/SocketServer.h"
@@ -16,16 +19,35 @@ namespace linkcore {
 constexpr std::size_t kIOBufferSize = 1450;
 constexpr std::size_t kIdlePoolLimit = 200;
 
+// The connection limits a server takes when it is created (see
+// CSocketServer::SetConnectionLimits); negative values keep the current one.
+void SetConnectionLimitsForNewServers(long long maxUnsentBytes, int silentSeconds);
+
 class CHvTcpServer : public CSocketServer {
 public:
     explicit CHvTcpServer(std::uint16_t port);
     ~CHvTcpServer() override;
 
 protected:
+    // Refusals are logged at ERROR, each kind at most once every 10 s with
+    // the count of those held back; the housekeeping writes the counts of
+    // kinds that went quiet.
+    void OnRefusal(Refusal refusal, const std::string& detail) override;
+    void OnHousekeeping() override;
+
     void OnConnectionAccepted(Socket* pSocket, CIOBuffer* pAddress) override;
     bool OnConnectionLastRelease(Socket* pSocket) override;
     void OnSocketClosed(Socket* pSocket) override;
     void ReadCompleted(Socket* pSocket, CIOBuffer* pBuffer) override;
+
+private:
+    struct RefusalCount {
+        std::chrono::steady_clock::time_point lastLogged{};
+        bool logged = false;
+        std::uint64_t heldBack = 0;
+    };
+    std::mutex m_refusalLock;
+    std::array<RefusalCount, kRefusalKinds> m_refusals{};
 };
 
 // Hex dump of a received block: lines of lineLength / 3 bytes, each byte as

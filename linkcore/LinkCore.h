@@ -121,6 +121,23 @@ LINKCORE_API void Release(void);
 /* Does nothing. */
 LINKCORE_API void DLL_GetVersion(void);
 
+/*
+ * Limits against connections that misbehave, for servers started after the
+ * call (the library need not be initialised). A negative value keeps the
+ * current one; 0 disables the limit.
+ *
+ * maxUnsentBytes: a connection whose bytes queued by DLL_SendTcpData and not
+ * yet taken by the system would pass this many is closed (its closed
+ * callback follows) and that DLL_SendTcpData returns false. Default 1 MiB.
+ *
+ * silentSeconds: a connection that has delivered no byte this many seconds
+ * after it was accepted is closed (its closed callback follows). Default 120.
+ *
+ * Each such close, and each failed accept, is logged at ERROR (at most one
+ * line of a kind every 10 s, with the count of those held back).
+ */
+LINKCORE_API void DLL_SetConnectionLimits(long long maxUnsentBytes, int silentSeconds);
+
 #ifdef __cplusplus
 }
 #endif

@@ -43,6 +43,7 @@ CltDevInfo* StationRegistry::NetworkAccess::FindConnection(int connectionId)
 
 FramingState& StationRegistry::NetworkAccess::PendingFraming(int connectionId)
 {
+    registry_.pendingSince_.try_emplace(connectionId, registry_.clock_.steadyNow());
     return registry_.pendingFraming_[connectionId];
 }
 
@@ -82,6 +83,7 @@ CltDevInfo& StationRegistry::NetworkAccess::BindConnection(int connectionId, con
     record.password = password;
     if (framing != nullptr) record.framing = *framing;
     reg.pendingFraming_.erase(connectionId);
+    reg.pendingSince_.erase(connectionId);
 
     CltDevInfo& stored = reg.m_mapCltDev.emplace(connectionId, std::move(record)).first->second;
     reg.m_mapDevAddr[station] = DevAddrEntry{station, connectionId};
@@ -127,6 +129,7 @@ void StationRegistry::OnConnectionClosed(int connectionId)
     {
         std::lock_guard<std::mutex> lock(registryLock_);
         pendingFraming_.erase(connectionId);
+        pendingSince_.erase(connectionId);
         auto it = m_mapCltDev.find(connectionId);
         if (it == m_mapCltDev.end()) return;
         station = it->second.station;
@@ -369,6 +372,34 @@ std::vector<std::string> StationRegistry::CheckOnline(std::chrono::seconds offli
     return online;
 }
 
+std::size_t StationRegistry::CloseUnbound(std::chrono::seconds limit)
+{
+    std::vector<int> closes;
+    const auto now = clock_.steadyNow();
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        for (auto it = pendingSince_.begin(); it != pendingSince_.end();) {
+            if (now - it->second < limit) {
+                ++it;
+                continue;
+            }
+            // Forgotten now: a block that arrives before the close starts a
+            // new wait rather than binding on old framing state.
+            closes.push_back(it->first);
+            pendingFraming_.erase(it->first);
+            it = pendingSince_.erase(it);
+        }
+    }
+    for (int id : closes) transport_.CloseTcp(id);
+    return closes.size();
+}
+
+std::size_t StationRegistry::UnboundCount() const
+{
+    std::lock_guard<std::mutex> lock(registryLock_);
+    return pendingSince_.size();
+}
+
 void StationRegistry::BeginStop()
 {
     std::vector<int> closes;
@@ -379,6 +410,7 @@ void StationRegistry::BeginStop()
         m_mapCltDev.clear();
         m_mapDevAddr.clear();
         pendingFraming_.clear();
+        pendingSince_.clear();
     }
     for (int id : closes) transport_.CloseTcp(id);
 }
@@ -389,6 +421,7 @@ void StationRegistry::FinishStop()
     m_mapCltDev.clear();
     m_mapDevAddr.clear();
     pendingFraming_.clear();
+    pendingSince_.clear();
     accepting_ = true;
 }
 

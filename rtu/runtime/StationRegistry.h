@@ -54,7 +54,8 @@ public:
         bool Accepting() const;
         CltDevInfo* FindConnection(int connectionId);
         // Framing state of a connection that has not bound a station yet; kept
-        // from block to block until it binds or closes.
+        // from block to block until it binds or closes. Its first use starts
+        // the time the connection has to bind (CloseUnbound).
         FramingState& PendingFraming(int connectionId);
         // Binds a connection to station S (closing an older connection of S)
         // and posts the station online. The record takes `framing` as its state.
@@ -116,6 +117,12 @@ public:
     // their connections; returns the addresses of the stations still online.
     std::vector<std::string> CheckOnline(std::chrono::seconds offline);
 
+    // Closes the connections that sent bytes but bound no station for
+    // longer than `limit` since their first block; returns how many. A
+    // connection that never sends a byte is closed by the network library.
+    std::size_t CloseUnbound(std::chrono::seconds limit);
+    std::size_t UnboundCount() const;
+
     // The service stops: receive events are ignored from now on, every
     // connection is closed and the network maps emptied.
     void BeginStop();
@@ -150,6 +157,8 @@ private:
     std::map<int, CltDevInfo> m_mapCltDev;
     std::map<std::string, DevAddrEntry> m_mapDevAddr;
     std::map<int, FramingState> pendingFraming_;
+    // When each connection of pendingFraming_ sent its first block.
+    std::map<int, std::chrono::steady_clock::time_point> pendingSince_;
     bool accepting_ = true;
 
     mutable std::mutex serialLock_;

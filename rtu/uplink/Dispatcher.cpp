@@ -4,6 +4,7 @@
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/common/Log.h"
+#include "rtu/common/RateLimitedLog.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/protocol/TimeText.h"
 
@@ -30,6 +31,13 @@ int HexNumber(std::string_view digits)
         value = value * 16 + d;
     }
     return value;
+}
+
+// The limiter key of a refusal: who sent the frame, and why it was refused.
+std::string RefusalKey(int connectionId, int linkKind, const char* reason)
+{
+    if (linkKind != kNetworkLink) return std::string("serial line: ") + reason;
+    return "connection " + std::to_string(connectionId) + ": " + reason;
 }
 
 std::string UpperCase(std::string_view text)
@@ -78,12 +86,16 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
     // The check code comes first: one corrupted byte must neither drop a good
     // station's link nor create a record for a station that does not exist.
     if (!VerifyCheckCode(frame)) {
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text18") << storageNumber);
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL, RefusalKey(connectionId, linkKind, "wrong check code"),
+                        LoadText("MainFrame", "Text18") << storageNumber);
         return;
     }
     if (centre != settings->cent || password != settings->centPwd) {
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text16") << storageNumber);
-        RTU_LOG_DEBUG(LoadText("MainFrame", "Text17") << centre << " " << password);
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL,
+                        RefusalKey(connectionId, linkKind, "wrong centre address or password"),
+                        LoadText("MainFrame", "Text16") << storageNumber << "\n"
+                                                        << LoadText("MainFrame", "Text17") << centre << " "
+                                                        << password);
         registry_.DropStationLink(connectionId, station, linkKind);
         return;
     }
@@ -124,7 +136,8 @@ void Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKi
         break;
     case ReportSink::Kept::Refused:
         // Not kept, not acknowledged: the station keeps the report and sends it again.
-        RTU_LOG_DEBUG("report of " << storageNumber << " not kept, not acknowledged");
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL, RefusalKey(connectionId, linkKind, "report not kept"),
+                        "report of " << storageNumber << " not kept, not acknowledged");
         return;
     }
 
