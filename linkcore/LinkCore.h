@@ -128,7 +128,7 @@ LINKCORE_API void DLL_GetVersion(void);
  *
  * maxUnsentBytes: a connection whose bytes queued by DLL_SendTcpData and not
  * yet taken by the system would pass this many is closed (its closed
- * callback follows) and that DLL_SendTcpData returns false. Default 1 MiB.
+ * callback follows) and that DLL_SendTcpData returns false. Default 4 MiB.
  *
  * silentSeconds: a connection that has delivered no byte this many seconds
  * after it was accepted is closed (its closed callback follows). Default 120.

@@ -68,7 +68,7 @@ public:
     static constexpr int kRefusalKinds = 4;
 
     // Defaults of the connection limits.
-    static constexpr std::size_t kDefaultMaxUnsentBytes = 1024 * 1024;
+    static constexpr std::size_t kDefaultMaxUnsentBytes = 4 * 1024 * 1024;
     static constexpr std::chrono::seconds kDefaultSilentTimeout{120};
 
     // address: IPv4 in host order, 0 for all local addresses. Idle limits of

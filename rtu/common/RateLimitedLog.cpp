@@ -12,10 +12,16 @@ RateLimitedLog::RateLimitedLog(Now now, Writer writer, std::chrono::steady_clock
 {
 }
 
+void RateLimitedLog::SetClock(Now now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ = std::move(now);
+}
+
 bool RateLimitedLog::Admit(const std::string& key, log4cplus::LogLevel level, std::uint64_t& heldBack)
 {
-    const TimePoint now = now_();
     std::lock_guard<std::mutex> lock(mutex_);
+    const TimePoint now = now_();
     auto it = entries_.find(key);
     if (it == entries_.end()) {
         if (entries_.size() >= kMaxKeys) ForgetQuietLocked(now);
@@ -50,11 +56,11 @@ void RateLimitedLog::Write(log4cplus::LogLevel level, const std::string& line, s
 
 void RateLimitedLog::Flush()
 {
-    const TimePoint now = now_();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval_).count();
     std::vector<std::pair<log4cplus::LogLevel, std::string>> lines;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        const TimePoint now = now_();
         for (auto& [key, entry] : entries_) {
             if (entry.heldBack == 0 || now - entry.lastWritten < interval_) continue;
             lines.emplace_back(entry.level, key + ": " + std::to_string(entry.heldBack) + " more in the last " +

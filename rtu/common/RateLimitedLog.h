@@ -45,6 +45,9 @@ public:
     // Writes an admitted line, followed by the count held back before it.
     void Write(log4cplus::LogLevel level, const std::string& line, std::uint64_t heldBack);
 
+    // The clock; tests replace it.
+    void SetClock(Now now);
+
     // For each key whose interval has passed with lines held back: one line
     // "KEY: N more in the last S s". Keys quiet for a whole interval are
     // forgotten.
