@@ -77,6 +77,7 @@ CSocketServer::CSocketServer(std::uint32_t address, std::uint16_t port, std::siz
     if (m_acceptWake < 0) {
         throw CWin32Exception("CEvent::Create()", static_cast<unsigned>(errno));
     }
+    OpenReserve();
 }
 
 CSocketServer::~CSocketServer()
@@ -237,6 +238,7 @@ void CSocketServer::Housekeeping()
         return;
     }
     m_nextHousekeeping = now + std::chrono::milliseconds(kHousekeepingMs);
+    OpenReserve();  // when it could not be had before
     const std::chrono::milliseconds silentTimeout(m_silentTimeoutMs.load());
     std::vector<Socket*> silent;
     if (silentTimeout.count() > 0) {
@@ -281,7 +283,6 @@ int CSocketServer::Run()
                 Trace("CSocketServer::Run() - WaitForMultipleObjects:" + SystemErrorText(EINVAL));
                 continue;
             }
-            OpenReserve();
             while (!m_shutdownEvent.IsSet() && m_acceptConnectionsEvent.IsSet()) {
                 Housekeeping();
                 DrainAcceptWake();

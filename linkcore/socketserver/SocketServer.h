@@ -179,7 +179,7 @@ private:
     bool m_acceptEnabled = false;
     int m_acceptInside = 0;
     int m_acceptWake = -1;
-    int m_reserve = -1;  // accept thread only: a descriptor kept free for AcceptOnReserve
+    int m_reserve = -1;  // opened by the constructor, then the accept thread's: kept free for AcceptOnReserve
     std::chrono::steady_clock::time_point m_nextHousekeeping{};  // accept thread only
 
     std::atomic<std::size_t> m_maxUnsentBytes{kDefaultMaxUnsentBytes};
