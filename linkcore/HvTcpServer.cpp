@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <utility>
 #include <clocale>
 
 #include "linkcore/Log.h"
@@ -82,12 +83,38 @@ void CHvTcpServer::OnRefusal(Refusal refusal, const std::string& detail)
     }
 }
 
+bool CHvTcpServer::AdmitDump(std::size_t bytes)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> guard(m_refusalLock);
+    if (now - m_dumpWindowStart >= kRefusalLogInterval && m_undumpedBlocks == 0) {
+        m_dumpWindowStart = now;
+        m_dumpedBytes = 0;
+    }
+    if (m_dumpedBytes + bytes <= kDumpBytesPerInterval) {
+        m_dumpedBytes += bytes;
+        return true;
+    }
+    ++m_undumpedBlocks;
+    m_undumpedBytes += bytes;
+    return false;
+}
+
 void CHvTcpServer::OnHousekeeping()
 {
     const auto now = std::chrono::steady_clock::now();
     std::array<std::uint64_t, kRefusalKinds> quiet{};
+    std::uint64_t undumpedBlocks = 0;
+    std::uint64_t undumpedBytes = 0;
     {
         std::lock_guard<std::mutex> guard(m_refusalLock);
+        // The count of an interval whose budget ran out opens the next one.
+        if (m_undumpedBlocks != 0 && now - m_dumpWindowStart >= kRefusalLogInterval) {
+            undumpedBlocks = std::exchange(m_undumpedBlocks, 0);
+            undumpedBytes = std::exchange(m_undumpedBytes, 0);
+            m_dumpWindowStart = now;
+            m_dumpedBytes = 0;
+        }
         for (std::size_t i = 0; i < m_refusals.size(); ++i) {
             RefusalCount& count = m_refusals[i];
             if (count.heldBack != 0 && now - count.lastLogged >= kRefusalLogInterval) {
@@ -96,6 +123,12 @@ void CHvTcpServer::OnHousekeeping()
                 count.lastLogged = now;
             }
         }
+    }
+    if (undumpedBlocks != 0) {
+        LINKCORE_LOG_DEBUG(undumpedBlocks << " received blocks (" << undumpedBytes
+                                          << " bytes) were not dumped to the log in the last "
+                                          << kRefusalLogInterval.count() << " s: more than "
+                                          << kDumpBytesPerInterval << " bytes arrived");
     }
     for (std::size_t i = 0; i < quiet.size(); ++i) {
         if (quiet[i] != 0) {
@@ -143,12 +176,14 @@ void CHvTcpServer::ReadCompleted(Socket* pSocket, CIOBuffer* pBuffer)
     try {
         // The dump costs up to 112 lines per block: built only when someone
         // will read it.
-        if (TraceEnabled() || DebugLogEnabled()) {
+        const bool traced = TraceEnabled();
+        const bool logged = DebugLogEnabled() && AdmitDump(pBuffer->GetUsed());
+        if (traced || logged) {
             const std::string text =
                 "HvTcpServerReadCompleted:\n" +
                 DumpData(reinterpret_cast<const unsigned char*>(pBuffer->GetBuffer()), pBuffer->GetUsed());
             Trace(text);
-            LINKCORE_LOG_DEBUG(text);
+            if (logged) LINKCORE_LOG_DEBUG(text);
         }
         manager->AddHvServerSocket(pSocket, pBuffer);
         pSocket->Read();

@@ -18,6 +18,10 @@ namespace linkcore {
 
 constexpr std::size_t kIOBufferSize = 1450;
 constexpr std::size_t kIdlePoolLimit = 200;
+// Received bytes dumped to the debug log every 10 s at most: a station's
+// traffic fits many times over, a flood of any kind cannot rotate the log
+// away.
+constexpr std::size_t kDumpBytesPerInterval = 64 * 1024;
 
 // The connection limits a server takes when it is created (see
 // CSocketServer::SetConnectionLimits); negative values keep the current one.
@@ -34,6 +38,11 @@ protected:
     // kinds that went quiet.
     void OnRefusal(Refusal refusal, const std::string& detail) override;
     void OnHousekeeping() override;
+    // The dump of received blocks in the debug log is bounded: at most
+    // kDumpBytesPerInterval received bytes every 10 s are dumped, the rest
+    // counted and reported once the interval has passed. True when this
+    // block may be dumped.
+    bool AdmitDump(std::size_t bytes);
 
     void OnConnectionAccepted(Socket* pSocket, CIOBuffer* pAddress) override;
     bool OnConnectionLastRelease(Socket* pSocket) override;
@@ -46,8 +55,12 @@ private:
         bool logged = false;
         std::uint64_t heldBack = 0;
     };
-    std::mutex m_refusalLock;
+    std::mutex m_refusalLock;  // guards the counts below
     std::array<RefusalCount, kRefusalKinds> m_refusals{};
+    std::chrono::steady_clock::time_point m_dumpWindowStart{};
+    std::size_t m_dumpedBytes = 0;
+    std::uint64_t m_undumpedBlocks = 0;
+    std::uint64_t m_undumpedBytes = 0;
 };
 
 // Hex dump of a received block: lines of lineLength / 3 bytes, each byte as
