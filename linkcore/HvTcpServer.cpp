@@ -58,8 +58,11 @@ CHvTcpServer::CHvTcpServer(std::uint16_t port)
                         std::chrono::seconds(SilentSecondsForNewServers().load()));
 }
 
-void CHvTcpServer::OnRefusal(Refusal refusal, const std::string& detail)
+void CHvTcpServer::OnRefusal(Refusal refusal, const std::string& text)
 {
+    // System error texts end with a line end: one line per refusal.
+    std::string detail = text;
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r')) detail.pop_back();
     Trace(std::string(RefusalText(refusal)) + ": " + detail);
     const auto now = std::chrono::steady_clock::now();
     std::uint64_t heldBack = 0;
