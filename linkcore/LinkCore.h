@@ -126,9 +126,12 @@ LINKCORE_API void DLL_GetVersion(void);
  * call (the library need not be initialised). A negative value keeps the
  * current one; 0 disables the limit.
  *
- * maxUnsentBytes: a connection whose bytes queued by DLL_SendTcpData and not
- * yet taken by the system would pass this many is closed (its closed
- * callback follows) and that DLL_SendTcpData returns false. Default 4 MiB.
+ * maxUnsentBytes: a connection whose sends queued by DLL_SendTcpData and not
+ * yet taken by the system would hold more than this many bytes is closed
+ * (its closed callback follows) and that DLL_SendTcpData returns false. A
+ * send is counted at the 1450-byte buffers it takes (a short send holds a
+ * whole one), so the limit bounds the memory a peer that does not read can
+ * make the library hold. Default 4 MiB.
  *
  * silentSeconds: a connection that has delivered no byte this many seconds
  * after it was accepted is closed (its closed callback follows). Default 120.

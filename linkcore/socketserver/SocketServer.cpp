@@ -670,7 +670,7 @@ void CSocketServer::WorkerThread::ProcessCompletion(Socket* socket, CIOBuffer* b
         buffer->Use(bytes);
         if (m_server.AllowWriteCompletion(socket, buffer)) {
             m_server.WriteCompleted(socket, buffer);
-            socket->WriteDone(buffer->WindowLength());
+            socket->WriteDone();
         }
         break;
     case IO_Filtered_Read_Request:
@@ -686,7 +686,7 @@ void CSocketServer::WorkerThread::ProcessCompletion(Socket* socket, CIOBuffer* b
         break;
     case IO_Filtered_Write_Completed:
         m_server.WriteCompleted(socket, buffer);
-        socket->WriteDone(buffer->WindowLength());
+        socket->WriteDone();
         break;
     case IO_Abortive_Close:
         socket->AbortiveClose();
@@ -739,7 +739,7 @@ void CSocketServer::WorkerThread::Write(Socket* socket, CIOBuffer* buffer)
         const int error = socket->StartSend(candidate);
         if (error != 0) {
             socket->ConnectionError(WriteError, candidate, error);
-            socket->WriteDone(candidate->WindowLength());
+            socket->WriteDone();
             socket->Release();
             candidate->Release();
         }

@@ -92,10 +92,11 @@ public:
     // The port actually bound (useful when 0 asked the system for one).
     std::uint16_t ListeningPort() const;
 
-    // A connection whose bytes queued by Write and not yet taken by the
-    // system would pass maxUnsentBytes is closed, and that Write refused; a
-    // peer that never reads cannot make the server hold its answers without
-    // end. A connection that delivered no byte within silentTimeout of its
+    // A connection whose writes queued and not yet taken by the system
+    // would hold more than maxUnsentBytes of buffers is closed, and that
+    // Write refused; a peer that never reads cannot make the server hold its
+    // answers without end. A write is counted at the size of the buffers it
+    // takes, so that many short answers are bounded by the memory they hold. A connection that delivered no byte within silentTimeout of its
     // accept is closed. 0 disables either limit. May be set at any time.
     void SetConnectionLimits(std::size_t maxUnsentBytes, std::chrono::milliseconds silentTimeout);
 
@@ -259,7 +260,8 @@ public:
     bool ReceiveShut() const;
     bool SendShut() const;
     long OutstandingWrites() const { return m_outstandingWrites.load(); }
-    // Bytes queued by Write that the system has not taken yet.
+    // What the writes queued by Write and not yet taken by the system hold:
+    // the size of their buffers (a short send holds a whole buffer).
     std::size_t UnsentBytes() const { return m_unsentBytes.load(); }
 
 private:
@@ -281,8 +283,8 @@ private:
     void ClientClosed();
     void ConnectionReset();
     void ConnectionError(ConnectionErrorSource source, CIOBuffer* buffer, int error);
-    // A queued write of `bytes` is over (sent, or failed to start).
-    void WriteDone(std::size_t bytes);
+    // A queued buffer is over (sent, or failed to start).
+    void WriteDone();
     void InternalClose();
     // Asks a worker to close the connection abortively.
     void PostAbortiveClose();

@@ -199,7 +199,7 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
         } else if (m_writeShutdown) {
             Trace("CSocketServer::Socket::WritePending() - Attempt to write after write shutdown");
             refusal = "CSocketServer::Socket::Write() Socket is shutdown";
-        } else if (limit != 0 && m_unsentBytes.load() + length > limit) {
+        } else if (limit != 0 && m_unsentBytes.load() + count * size > limit) {
             // The peer does not take what it is sent: nothing more is queued
             // and the connection is closed.
             backlog = m_unsentBytes.load();
@@ -207,7 +207,7 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
             m_writeShutdown = true;
             refusal = "CSocketServer::Socket::Write() unsent bytes over the limit";
         } else {
-            m_unsentBytes.fetch_add(length);
+            m_unsentBytes.fetch_add(count * size);
             for (CIOBuffer* buffer : buffers) {
                 m_outstandingWrites.fetch_add(1);
                 buffer->SetSequenceNumber(NextSequenceNumberLocked(false));
@@ -220,8 +220,8 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
     }
     if (overLimit) {
         m_server.OnRefusal(SendBacklogPassed, std::string(m_peerText) + ":" + std::to_string(m_peerPort) + " " +
-                                                  std::to_string(backlog) + " bytes unsent, " +
-                                                  std::to_string(length) + " more asked");
+                                                  std::to_string(backlog) + " bytes of buffers unsent, " +
+                                                  std::to_string(length) + " more bytes asked");
         PostAbortiveClose();
         return false;
     }
@@ -265,8 +265,9 @@ void CSocketServer::Socket::PostAbortiveClose()
     buffer->Release();
 }
 
-void CSocketServer::Socket::WriteDone(std::size_t bytes)
+void CSocketServer::Socket::WriteDone()
 {
+    const std::size_t bytes = m_server.BufferSize();
     bool shutdownSend = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);

@@ -75,8 +75,9 @@ struct ServerSettings {
     // has to bind a station (by a valid first frame or registration) before
     // it is closed, counted from its accept when it sends nothing, else from
     // its first bytes (0 = never; at most 86400). MaxUnsentKB: a connection
-    // whose answers wait unsent beyond this many KiB (its peer does not read)
-    // is closed (0 = no limit; at most 1048576). Both take effect at the next
+    // whose answers wait unsent beyond this many KiB (its peer does not read;
+    // each answer counts as the 1450-byte buffers it holds) is closed (0 = no
+    // limit; at most 1048576). Both take effect at the next
     // start of the service.
     std::uint32_t unboundTimeout = 120;
     std::uint32_t maxUnsentKB = 1024;
