@@ -86,21 +86,47 @@ void CHvTcpServer::OnRefusal(Refusal refusal, const std::string& text)
     }
 }
 
+bool CHvTcpServer::LogBudget::Admit(std::chrono::steady_clock::time_point now, std::size_t amount,
+                                    std::size_t limit)
+{
+    if (now - windowStart >= kRefusalLogInterval && heldCount == 0) {
+        windowStart = now;
+        used = 0;
+    }
+    if (used + amount <= limit) {
+        used += amount;
+        return true;
+    }
+    ++heldCount;
+    heldAmount += amount;
+    return false;
+}
+
+bool CHvTcpServer::LogBudget::TakeHeld(std::chrono::steady_clock::time_point now, std::uint64_t& count,
+                                       std::uint64_t& amount)
+{
+    if (heldCount == 0 || now - windowStart < kRefusalLogInterval) {
+        return false;
+    }
+    count = std::exchange(heldCount, 0);
+    amount = std::exchange(heldAmount, 0);
+    windowStart = now;
+    used = 0;
+    return true;
+}
+
 bool CHvTcpServer::AdmitDump(std::size_t bytes)
 {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_refusalLock);
-    if (now - m_dumpWindowStart >= kRefusalLogInterval && m_undumpedBlocks == 0) {
-        m_dumpWindowStart = now;
-        m_dumpedBytes = 0;
-    }
-    if (m_dumpedBytes + bytes <= kDumpBytesPerInterval) {
-        m_dumpedBytes += bytes;
-        return true;
-    }
-    ++m_undumpedBlocks;
-    m_undumpedBytes += bytes;
-    return false;
+    return m_dumps.Admit(now, bytes, kDumpBytesPerInterval);
+}
+
+bool CHvTcpServer::AdmitConnectionLine()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> guard(m_refusalLock);
+    return m_connectionLines.Admit(now, 1, kConnectionLinesPerInterval);
 }
 
 void CHvTcpServer::OnHousekeeping()
@@ -109,15 +135,12 @@ void CHvTcpServer::OnHousekeeping()
     std::array<std::uint64_t, kRefusalKinds> quiet{};
     std::uint64_t undumpedBlocks = 0;
     std::uint64_t undumpedBytes = 0;
+    std::uint64_t unwrittenLines = 0;
+    std::uint64_t ignored = 0;
     {
         std::lock_guard<std::mutex> guard(m_refusalLock);
-        // The count of an interval whose budget ran out opens the next one.
-        if (m_undumpedBlocks != 0 && now - m_dumpWindowStart >= kRefusalLogInterval) {
-            undumpedBlocks = std::exchange(m_undumpedBlocks, 0);
-            undumpedBytes = std::exchange(m_undumpedBytes, 0);
-            m_dumpWindowStart = now;
-            m_dumpedBytes = 0;
-        }
+        m_dumps.TakeHeld(now, undumpedBlocks, undumpedBytes);
+        m_connectionLines.TakeHeld(now, unwrittenLines, ignored);
         for (std::size_t i = 0; i < m_refusals.size(); ++i) {
             RefusalCount& count = m_refusals[i];
             if (count.heldBack != 0 && now - count.lastLogged >= kRefusalLogInterval) {
@@ -126,6 +149,11 @@ void CHvTcpServer::OnHousekeeping()
                 count.lastLogged = now;
             }
         }
+    }
+    if (unwrittenLines != 0) {
+        LINKCORE_LOG_DEBUG(unwrittenLines << " connect and close lines were not written in the last "
+                                          << kRefusalLogInterval.count() << " s: more than "
+                                          << kConnectionLinesPerInterval << " connections came and went");
     }
     if (undumpedBlocks != 0) {
         LINKCORE_LOG_DEBUG(undumpedBlocks << " received blocks (" << undumpedBytes
@@ -155,7 +183,8 @@ void CHvTcpServer::OnConnectionAccepted(Socket* pSocket, CIOBuffer* pAddress)
     LINKCORE_CHECK_NOT_NULL(pAddress);
     CWorkerManager* manager = LINKCORE_WORKER_MGR();
 
-    const bool wanted = TraceEnabled() || DebugLogEnabled();
+    const bool logged = DebugLogEnabled() && AdmitConnectionLine();
+    const bool wanted = TraceEnabled() || logged;
     std::string text;
     if (wanted) {
         text = "HvTcpServer Connect IP:" +
@@ -165,7 +194,7 @@ void CHvTcpServer::OnConnectionAccepted(Socket* pSocket, CIOBuffer* pAddress)
         Trace(text);
     }
     manager->AddHvServerSocket(pSocket);
-    if (wanted) {
+    if (logged) {
         LINKCORE_LOG_DEBUG(text);
     }
     pSocket->Read();
@@ -207,14 +236,15 @@ void CHvTcpServer::OnSocketClosed(Socket* pSocket)
 {
     LINKCORE_CHECK_NOT_NULL(pSocket);
     CWorkerManager* manager = LINKCORE_WORKER_MGR();
-    const bool wanted = TraceEnabled() || DebugLogEnabled();
+    const bool logged = DebugLogEnabled() && AdmitConnectionLine();
+    const bool wanted = TraceEnabled() || logged;
     std::string text;
     if (wanted) {
         text = "HvTcpServer Closed Socket: " + PointerText(pSocket);
         Trace(text);
     }
     manager->RemoveHvServerSocket(pSocket);
-    if (wanted) {
+    if (logged) {
         LINKCORE_LOG_DEBUG(text);
     }
 }

@@ -22,6 +22,9 @@ constexpr std::size_t kIdlePoolLimit = 200;
 // traffic fits many times over, a flood of any kind cannot rotate the log
 // away.
 constexpr std::size_t kDumpBytesPerInterval = 64 * 1024;
+// Connect and close lines written every 10 s at most (a peer that connects
+// and closes in a loop would otherwise write hundreds of KB a second).
+constexpr std::size_t kConnectionLinesPerInterval = 1000;
 
 // The connection limits a server takes when it is created (see
 // CSocketServer::SetConnectionLimits); negative values keep the current one.
@@ -38,11 +41,13 @@ protected:
     // kinds that went quiet.
     void OnRefusal(Refusal refusal, const std::string& detail) override;
     void OnHousekeeping() override;
-    // The dump of received blocks in the debug log is bounded: at most
-    // kDumpBytesPerInterval received bytes every 10 s are dumped, the rest
-    // counted and reported once the interval has passed. True when this
-    // block may be dumped.
+    // The debug lines that any peer can cause in numbers are bounded: at
+    // most kDumpBytesPerInterval received bytes are dumped every 10 s, and
+    // at most kConnectionLinesPerInterval connects and closes written; the
+    // rest is counted and reported once the interval has passed. True when
+    // this block may be dumped, this line written.
     bool AdmitDump(std::size_t bytes);
+    bool AdmitConnectionLine();
 
     void OnConnectionAccepted(Socket* pSocket, CIOBuffer* pAddress) override;
     bool OnConnectionLastRelease(Socket* pSocket) override;
@@ -57,10 +62,18 @@ private:
     };
     std::mutex m_refusalLock;  // guards the counts below
     std::array<RefusalCount, kRefusalKinds> m_refusals{};
-    std::chrono::steady_clock::time_point m_dumpWindowStart{};
-    std::size_t m_dumpedBytes = 0;
-    std::uint64_t m_undumpedBlocks = 0;
-    std::uint64_t m_undumpedBytes = 0;
+    // What one interval allowed and what it held back.
+    struct LogBudget {
+        std::chrono::steady_clock::time_point windowStart{};
+        std::size_t used = 0;
+        std::uint64_t heldCount = 0;
+        std::uint64_t heldAmount = 0;
+        bool Admit(std::chrono::steady_clock::time_point now, std::size_t amount, std::size_t limit);
+        // What was held back, once the interval is over; it opens the next one.
+        bool TakeHeld(std::chrono::steady_clock::time_point now, std::uint64_t& count, std::uint64_t& amount);
+    };
+    LogBudget m_dumps;
+    LogBudget m_connectionLines;
 };
 
 // Hex dump of a received block: lines of lineLength / 3 bytes, each byte as
