@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <cctype>
-#include <utility>
 #include <clocale>
+#include <utility>
 
 #include "linkcore/Log.h"
 #include "linkcore/WorkerManager.h"
