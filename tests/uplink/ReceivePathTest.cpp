@@ -229,7 +229,8 @@ TEST_F(ReceivePath, ABurstBeyondTheQueueCountsEveryDroppedFrameInTheLog)
     const std::string frame = UplinkFrame("0000000101", "2F", kKeepAlive);
     std::string burst;
     for (int i = 0; i < 5000; ++i) burst += frame;
-    front.OnTcpData("10.0.0.7", 7, burst.data(), static_cast<int>(burst.size()));
+    static int run = 0;  // a connection of its own in each repetition: the limiter is process-wide
+    front.OnTcpData("10.0.0.7", 1000 + run++, burst.data(), static_cast<int>(burst.size()));
     now += RateLimitedLog::kInterval;
     RefusalLog().Flush();
     MainLogger().removeAppender(appender);
