@@ -121,6 +121,26 @@ LINKCORE_API void Release(void);
 /* Does nothing. */
 LINKCORE_API void DLL_GetVersion(void);
 
+/*
+ * Limits against connections that misbehave, for servers started after the
+ * call (the library need not be initialised). A negative value keeps the
+ * current one; 0 disables the limit.
+ *
+ * maxUnsentBytes: a connection whose sends queued by DLL_SendTcpData and not
+ * yet taken by the system would hold more than this many bytes is closed
+ * (its closed callback follows) and that DLL_SendTcpData returns false. A
+ * send is counted at the 1450-byte buffers it takes (a short send holds a
+ * whole one), so the limit bounds the memory a peer that does not read can
+ * make the library hold. Default 4 MiB.
+ *
+ * silentSeconds: a connection that has delivered no byte this many seconds
+ * after it was accepted is closed (its closed callback follows). Default 120.
+ *
+ * Each such close, and each failed accept, is logged at ERROR (at most one
+ * line of a kind every 10 s, with the count of those held back).
+ */
+LINKCORE_API void DLL_SetConnectionLimits(long long maxUnsentBytes, int silentSeconds);
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #include <log4cplus/config.hxx>
 #include <log4cplus/hierarchy.h>
 
+#include "linkcore/HvTcpServer.h"
 #include "linkcore/LinkCore.h"
 #include "linkcore/Log.h"
 #include "linkcore/WorkerManager.h"
@@ -199,5 +200,10 @@ LINKCORE_API void Release(void)
 }
 
 LINKCORE_API void DLL_GetVersion(void) {}
+
+LINKCORE_API void DLL_SetConnectionLimits(long long maxUnsentBytes, int silentSeconds)
+{
+    linkcore::SetConnectionLimitsForNewServers(maxUnsentBytes, silentSeconds);
+}
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -54,6 +55,9 @@ bool AcceptNeedsBackOff(int error)
 }
 
 constexpr int kAcceptBackOffMs = 100;
+// How long the accept thread waits for a connection before it looks after
+// the open ones (silent connections).
+constexpr int kHousekeepingMs = 1000;
 
 }  // namespace
 
@@ -73,6 +77,7 @@ CSocketServer::CSocketServer(std::uint32_t address, std::uint16_t port, std::siz
     if (m_acceptWake < 0) {
         throw CWin32Exception("CEvent::Create()", static_cast<unsigned>(errno));
     }
+    OpenReserve();
 }
 
 CSocketServer::~CSocketServer()
@@ -82,6 +87,15 @@ CSocketServer::~CSocketServer()
     } catch (...) {
     }
     ::close(m_acceptWake);
+    if (m_reserve >= 0) {
+        ::close(m_reserve);
+    }
+}
+
+void CSocketServer::SetConnectionLimits(std::size_t maxUnsentBytes, std::chrono::milliseconds silentTimeout)
+{
+    m_maxUnsentBytes.store(maxUnsentBytes);
+    m_silentTimeoutMs.store(silentTimeout.count() > 0 ? silentTimeout.count() : 0);
 }
 
 // ---- accepting --------------------------------------------------------
@@ -193,6 +207,61 @@ void CSocketServer::WaitForAcceptWake(int timeoutMs)
     ::poll(&wake, 1, timeoutMs);
 }
 
+void CSocketServer::OpenReserve()
+{
+    if (m_reserve < 0) {
+        m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+}
+
+bool CSocketServer::AcceptOnReserve(int listening)
+{
+    if (m_reserve < 0) {
+        return false;
+    }
+    ::close(m_reserve);
+    m_reserve = -1;
+    const int accepted = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    if (accepted >= 0) {
+        // A reset rather than an orderly close: the peer learns at once.
+        SetAbortiveLinger(accepted);
+        ::close(accepted);
+    }
+    OpenReserve();
+    return accepted >= 0;
+}
+
+void CSocketServer::Housekeeping()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_nextHousekeeping) {
+        return;
+    }
+    m_nextHousekeeping = now + std::chrono::milliseconds(kHousekeepingMs);
+    OpenReserve();  // when it could not be had before
+    const std::chrono::milliseconds silentTimeout(m_silentTimeoutMs.load());
+    std::vector<Socket*> silent;
+    if (silentTimeout.count() > 0) {
+        std::lock_guard<std::mutex> guard(m_serverLock);
+        for (CNodeList::Node* node = m_activeList.Head(); node != nullptr; node = node->Next()) {
+            Socket* socket = static_cast<Socket*>(node);
+            if (!socket->m_received.load() && now - socket->m_acceptedAt >= silentTimeout && socket->TryAddRef()) {
+                silent.push_back(socket);
+            }
+        }
+    }
+    // Closed on workers, outside the server lock: closing reports to the caller.
+    for (Socket* socket : silent) {
+        if (socket->IsOpen()) {
+            OnRefusal(SilentTooLong, std::string(socket->PeerAddressText()) + ":" +
+                                         std::to_string(socket->PeerPort()));
+            socket->PostAbortiveClose();
+        }
+        socket->Release();
+    }
+    OnHousekeeping();
+}
+
 int CSocketServer::Run()
 {
     try {
@@ -215,6 +284,7 @@ int CSocketServer::Run()
                 continue;
             }
             while (!m_shutdownEvent.IsSet() && m_acceptConnectionsEvent.IsSet()) {
+                Housekeeping();
                 DrainAcceptWake();
                 const int listening = EnterAccept();
                 if (listening == kInvalidSocket) {
@@ -232,7 +302,7 @@ int CSocketServer::Run()
                 const int error = accepted < 0 ? errno : 0;
                 if (accepted < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
                     pollfd waits[2] = {{listening, POLLIN, 0}, {m_acceptWake, POLLIN, 0}};
-                    ::poll(waits, 2, -1);
+                    ::poll(waits, 2, kHousekeepingMs);
                     LeaveAccept();
                     address->Release();
                     continue;
@@ -241,9 +311,23 @@ int CSocketServer::Run()
                 if (accepted < 0) {
                     if (error != EINTR && error != ECONNABORTED && m_acceptConnectionsEvent.IsSet()) {
                         Trace("CSocketServer::Run() - WSAAccept:" + SystemErrorText(error));
+                        OnRefusal(AcceptFailed, SystemErrorText(error));
                     }
                     if (AcceptNeedsBackOff(error)) {
-                        WaitForAcceptWake(kAcceptBackOffMs);
+                        // Out of descriptors: the peer waiting first is
+                        // accepted on the reserve and closed, so the
+                        // backlog keeps moving; otherwise wait a little.
+                        const int reserveListening = EnterAccept();
+                        bool closed = false;
+                        if (reserveListening != kInvalidSocket) {
+                            closed = AcceptOnReserve(reserveListening);
+                            LeaveAccept();
+                        }
+                        if (closed) {
+                            OnRefusal(AcceptedAndClosed, SystemErrorText(error));
+                        } else {
+                            WaitForAcceptWake(kAcceptBackOffMs);
+                        }
                     }
                 } else {
                     address->Use(length);
@@ -301,6 +385,7 @@ CSocketServer::Socket* CSocketServer::AcquireSocket(int handle, const CIOBuffer&
             socket->Attach(handle);
             socket->m_references.store(1);
         }
+        socket->m_acceptedAt = std::chrono::steady_clock::now();
         socket->SetPeer(address);
         m_activeList.PushFront(socket);
         if (!m_iocp.AssociateDevice(socket->m_device, handle, socket)) {
@@ -452,6 +537,11 @@ void CSocketServer::OnConnectionError(ConnectionErrorSource /*source*/, Socket* 
 }
 
 void CSocketServer::OnErrorMessage(const std::string& message) { Trace(message); }
+void CSocketServer::OnRefusal(Refusal refusal, const std::string& detail)
+{
+    Trace("CSocketServer refusal " + std::to_string(static_cast<int>(refusal)) + ": " + detail);
+}
+void CSocketServer::OnHousekeeping() {}
 void CSocketServer::OnThreadCreated() { Trace("OnThreadCreated\r\n"); }
 void CSocketServer::OnThreadBeginProcessing() { Trace("OnThreadBeginProcessing\r\n"); }
 void CSocketServer::OnThreadEndProcessing() { Trace("OnThreadEndProcessing\r\n"); }
@@ -530,7 +620,7 @@ void CSocketServer::WorkerThread::ProcessCompletion(Socket* socket, CIOBuffer* b
         return;
     }
     const unsigned operation = buffer->GetOperation();
-    if (operation > IO_Filtered_Write_Completed) {
+    if (operation > IO_Abortive_Close) {
         m_server.OnErrorMessage("CSocketServer::WorkerThread::Run() - Unexpected operation");
         return;
     }
@@ -552,6 +642,9 @@ void CSocketServer::WorkerThread::ProcessCompletion(Socket* socket, CIOBuffer* b
         break;
     case IO_Read_Completed:
         buffer->Use(bytes);
+        if (bytes > 0) {
+            socket->m_received.store(true);
+        }
         if (TraceEnabled()) {
             Trace("  RX: " + std::to_string(buffer->GetUsed()) + " bytes" + " Seq: " +
                   std::to_string(buffer->GetSequenceNumber()) + " : " + PointerText(buffer) + "\n");
@@ -594,6 +687,9 @@ void CSocketServer::WorkerThread::ProcessCompletion(Socket* socket, CIOBuffer* b
     case IO_Filtered_Write_Completed:
         m_server.WriteCompleted(socket, buffer);
         socket->WriteDone();
+        break;
+    case IO_Abortive_Close:
+        socket->AbortiveClose();
         break;
     default:
         break;

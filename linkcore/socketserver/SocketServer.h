@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -51,10 +52,25 @@ public:
         IO_Filtered_Read_Completed = 7,
         IO_Filtered_Write_Request = 8,
         IO_Filtered_Write_Completed = 9,
+        // Closes the connection abortively on a worker (a limit was passed).
+        IO_Abortive_Close = 10,
     };
 
     // Error sources reported to OnConnectionError.
     enum ConnectionErrorSource { ZeroByteReadError = 0, ReadError = 1, WriteError = 2 };
+
+    // What the server refused, reported to OnRefusal.
+    enum Refusal {
+        AcceptFailed = 0,       // accept failed (detail: the system's error text)
+        AcceptedAndClosed = 1,  // out of descriptors: accepted on the reserve and closed at once
+        SendBacklogPassed = 2,  // a connection's unsent bytes passed the limit: closed
+        SilentTooLong = 3,      // a connection sent nothing for the silent timeout: closed
+    };
+    static constexpr int kRefusalKinds = 4;
+
+    // Defaults of the connection limits.
+    static constexpr std::size_t kDefaultMaxUnsentBytes = 4 * 1024 * 1024;
+    static constexpr std::chrono::seconds kDefaultSilentTimeout{120};
 
     // address: IPv4 in host order, 0 for all local addresses. Idle limits of
     // 0 keep everything. workerThreads 0 means twice the processor count.
@@ -77,6 +93,14 @@ public:
     // The port actually bound (useful when 0 asked the system for one).
     std::uint16_t ListeningPort() const;
 
+    // A connection whose writes queued and not yet taken by the system
+    // would hold more than maxUnsentBytes of buffers is closed, and that
+    // Write refused; a peer that never reads cannot make the server hold its
+    // answers without end. A write is counted at the size of the buffers it
+    // takes, so that many short answers are bounded by the memory they hold. A connection that delivered no byte within silentTimeout of its
+    // accept is closed. 0 disables either limit. May be set at any time.
+    void SetConnectionLimits(std::size_t maxUnsentBytes, std::chrono::milliseconds silentTimeout);
+
 protected:
     int Run() override;
 
@@ -97,6 +121,11 @@ protected:
     virtual void OnConnectionDestroyed();
     virtual void OnConnectionError(ConnectionErrorSource source, Socket* socket, CIOBuffer* buffer, int error);
     virtual void OnErrorMessage(const std::string& message);
+    // A refusal (see Refusal); called on the accept thread or a worker, with
+    // no lock held. The default traces it.
+    virtual void OnRefusal(Refusal refusal, const std::string& detail);
+    // Called by the accept thread about once a second while it accepts.
+    virtual void OnHousekeeping();
     virtual void OnThreadCreated();
     virtual void OnThreadBeginProcessing();
     virtual void OnThreadEndProcessing();
@@ -130,6 +159,14 @@ private:
     void LeaveAccept();
     void DrainAcceptWake();
     void WaitForAcceptWake(int timeoutMs);
+    // Out of descriptors: gives up the reserve descriptor for one accept and
+    // closes what it accepts, so that the backlog does not hold peers that
+    // could never be served. True when a connection was closed so.
+    bool AcceptOnReserve(int listening);
+    void OpenReserve();
+    // Closes, on workers, the connections silent since their accept for the
+    // silent timeout; runs OnHousekeeping. At most about once a second.
+    void Housekeeping();
 
     const std::size_t m_workerThreadCount;
 
@@ -144,6 +181,12 @@ private:
     bool m_acceptEnabled = false;
     int m_acceptInside = 0;
     int m_acceptWake = -1;
+    int m_reserve = -1;  // opened by the constructor, then the accept thread's: kept free for AcceptOnReserve
+    std::chrono::steady_clock::time_point m_nextHousekeeping{};  // accept thread only
+
+    std::atomic<std::size_t> m_maxUnsentBytes{kDefaultMaxUnsentBytes};
+    std::atomic<std::int64_t> m_silentTimeoutMs{
+        std::chrono::duration_cast<std::chrono::milliseconds>(kDefaultSilentTimeout).count()};
 
     CIOCompletionPort m_iocp;
     CManualResetEvent m_shutdownEvent;
@@ -218,6 +261,9 @@ public:
     bool ReceiveShut() const;
     bool SendShut() const;
     long OutstandingWrites() const { return m_outstandingWrites.load(); }
+    // What the writes queued by Write and not yet taken by the system hold:
+    // the size of their buffers (a short send holds a whole buffer).
+    std::size_t UnsentBytes() const { return m_unsentBytes.load(); }
 
 private:
     friend class CSocketServer;
@@ -238,8 +284,11 @@ private:
     void ClientClosed();
     void ConnectionReset();
     void ConnectionError(ConnectionErrorSource source, CIOBuffer* buffer, int error);
+    // A queued buffer is over (sent, or failed to start).
     void WriteDone();
     void InternalClose();
+    // Asks a worker to close the connection abortively.
+    void PostAbortiveClose();
     // Closes the handle without telling anyone (pool and shutdown paths).
     void DropHandle();
     int NextSequenceNumberLocked(bool forRead);
@@ -254,6 +303,9 @@ private:
     int m_socket;
     std::atomic<long> m_references{1};
     std::atomic<long> m_outstandingWrites{0};
+    std::atomic<std::size_t> m_unsentBytes{0};
+    std::atomic<bool> m_received{false};  // a byte has been delivered since the accept
+    std::chrono::steady_clock::time_point m_acceptedAt{};  // under the server lock
     bool m_readShutdown = false;
     bool m_writeShutdown = false;
     bool m_closing = false;

@@ -39,6 +39,8 @@ void CSocketServer::Socket::Attach(int handle)
         }
         m_socket = handle;
         m_outstandingWrites.store(0);
+        m_unsentBytes.store(0);
+        m_received.store(false);
         m_readShutdown = false;
         m_writeShutdown = false;
         m_closing = false;
@@ -187,6 +189,9 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
     }
 
     const char* refusal = nullptr;
+    const std::size_t limit = m_server.m_maxUnsentBytes.load();
+    std::size_t backlog = 0;
+    bool overLimit = false;
     {
         std::lock_guard<std::mutex> guard(m_connectionLock);
         if (m_socket == kInvalidSocket) {
@@ -194,7 +199,15 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
         } else if (m_writeShutdown) {
             Trace("CSocketServer::Socket::WritePending() - Attempt to write after write shutdown");
             refusal = "CSocketServer::Socket::Write() Socket is shutdown";
+        } else if (limit != 0 && m_unsentBytes.load() + count * size > limit) {
+            // The peer does not take what it is sent: nothing more is queued
+            // and the connection is closed.
+            backlog = m_unsentBytes.load();
+            overLimit = true;
+            m_writeShutdown = true;
+            refusal = "CSocketServer::Socket::Write() unsent bytes over the limit";
         } else {
+            m_unsentBytes.fetch_add(count * size);
             for (CIOBuffer* buffer : buffers) {
                 m_outstandingWrites.fetch_add(1);
                 buffer->SetSequenceNumber(NextSequenceNumberLocked(false));
@@ -204,6 +217,13 @@ bool CSocketServer::Socket::Write(const char* data, std::size_t length, bool rep
     }
     for (CIOBuffer* buffer : buffers) {
         buffer->Release();
+    }
+    if (overLimit) {
+        m_server.OnRefusal(SendBacklogPassed, std::string(m_peerText) + ":" + std::to_string(m_peerPort) + " " +
+                                                  std::to_string(backlog) + " bytes of buffers unsent, " +
+                                                  std::to_string(length) + " more bytes asked");
+        PostAbortiveClose();
+        return false;
     }
     if (refusal != nullptr) {
         if (!reportFailures) {
@@ -234,11 +254,25 @@ void CSocketServer::Socket::ReleaseOnWorker()
     m_server.m_iocp.PostStatus(this, 0, buffer);
 }
 
+void CSocketServer::Socket::PostAbortiveClose()
+{
+    CIOBuffer* buffer = m_server.Allocate();
+    if (buffer == nullptr) {
+        AbortiveClose();
+        return;
+    }
+    m_server.PostOperation(this, buffer, IO_Abortive_Close);
+    buffer->Release();
+}
+
 void CSocketServer::Socket::WriteDone()
 {
+    const std::size_t bytes = m_server.BufferSize();
     bool shutdownSend = false;
     {
         std::lock_guard<std::mutex> guard(m_connectionLock);
+        const std::size_t unsent = m_unsentBytes.load();
+        m_unsentBytes.store(unsent - (bytes < unsent ? bytes : unsent));
         shutdownSend = m_outstandingWrites.fetch_sub(1) == 1 && m_writeShutdown;
     }
     if (shutdownSend) {

@@ -34,7 +34,7 @@
 //   outputLock_, answerLock_, applierStateLock_, connection_->first,
 //   m_schemaLock (but database calls), m_socketRegistryLock, m_devicePoolLock,
 //   m_listenLock, m_threadLock, eventLock, ProfileWriteLock(), ParsedFilesLock(),
-//   pathLock, reportedLock.
+//   pathLock, reportedLock, refusalLogLock_, m_refusalLock.
 //
 // The table (owner; what it guards; what the holder may wait for):
 //
@@ -91,6 +91,8 @@
 //   ProfileWriteLock()       ProfileFile. A read-modify-write of a profile file (file access).
 //   ParsedFilesLock()        ProfileFile. The cache of parsed files: lookups only.
 //   pathLock, reportedLock   Settings, TextFormat. The settings path; texts reported once.
+//   refusalLogLock_          RateLimitedLog. The counts of held-back refusal lines: counting
+//                            only; the line itself is written after release.
 //   Network library (LinkCore):
 //   LifetimeLock()           Creating and destroying the worker manager.
 //   m_startStopLock          WorkerManager. One start or stop at a time; joins the server thread.
@@ -103,5 +105,6 @@
 //   m_completionQueueLock    CIOCompletionPort. Completed packets; workers wait on its condition.
 //   m_bufferPoolLock         CIOBuffer::Allocator. Pooled buffers.
 //   m_threadLock             CThread. A thread's start and end.
+//   m_refusalLock            CHvTcpServer. The counts of held-back accept and receive lines.
 //   eventLock, TraceLock()   Event, Trace. Waiting on named events; one trace line.
 #pragma once

@@ -4,6 +4,7 @@
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/common/Log.h"
+#include "rtu/common/RateLimitedLog.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/runtime/TextFormat.h"
 #include "rtu/storage/SqlDialect.h"
@@ -134,6 +135,7 @@ bool CMainFrame::StartService()
     bool thirdConnected = false;
     if (mainUsed || thirdUsed) StartJournal(*settings, mainConnected, thirdConnected);
 
+    linkCore_.SetConnectionLimits(static_cast<std::size_t>(settings->maxUnsentKB) * 1024, settings->unboundTimeout);
     if (!linkCore_.Start(servicePort_, *this)) {
         StopJournal();
         mainPool_.Stop();
@@ -441,6 +443,15 @@ void CMainFrame::OnlineCycle()
     if (!onlineThread_.SleepFor(kOnlinePeriod)) return;
     const auto settings = settings_.Current();
     const std::vector<std::string> online = registry_.CheckOnline(std::chrono::seconds(settings->offLine));
+    // Connections that sent bytes but bound no station in time are closed;
+    // the network library closes those that sent nothing at all.
+    if (settings->unboundTimeout > 0) {
+        if (const std::size_t closed = registry_.CloseUnbound(std::chrono::seconds(settings->unboundTimeout)))
+            RTU_LOG_ERROR(closed << " connections that bound no station within " << settings->unboundTimeout
+                                 << " s were closed");
+    }
+    // Counts of refusal lines held back in the last interval.
+    RefusalLog().Flush();
     pictures_.RemoveStale(kPictureAbandoned);
     if (online.empty() || !settings->main.Used()) return;
     // Rows are filed under storage numbers, so the refresh names those.

@@ -214,6 +214,8 @@ ServerSettings ReadServerSettings(const SettingReader& read)
     Number journalSync = ReadNumber(read, "Set", "JournalSync");
     Number pictureMaxCount = ReadNumber(read, "Set", "PictureMaxCount");
     Number pictureMaxMB = ReadNumber(read, "Set", "PictureMaxMB");
+    Number unboundTimeout = ReadNumber(read, "Set", "UnboundTimeout");
+    Number maxUnsentKB = ReadNumber(read, "Set", "MaxUnsentKB");
     RawDatabase third = ReadDatabase(read, "SetThird");
     Number mode = ReadNumber(read, "COMM", "MODE");
     std::string com = read("COMM", "COM");
@@ -319,6 +321,22 @@ ServerSettings ReadServerSettings(const SettingReader& read)
                                                            << s.pictureMaxMB);
         else
             s.pictureMaxMB = static_cast<std::uint32_t>(pictureMaxMB.value);
+    }
+
+    if (unboundTimeout.Written()) {
+        if (unboundTimeout.value < 0 || unboundTimeout.value > 86400)
+            RTU_LOG_ERROR("server.ini [Set] UnboundTimeout=" << unboundTimeout.text
+                                                             << " is outside 0..86400 seconds; using "
+                                                             << s.unboundTimeout);
+        else
+            s.unboundTimeout = static_cast<std::uint32_t>(unboundTimeout.value);
+    }
+    if (maxUnsentKB.Written()) {
+        if (maxUnsentKB.value < 0 || maxUnsentKB.value > 1024 * 1024)
+            RTU_LOG_ERROR("server.ini [Set] MaxUnsentKB=" << maxUnsentKB.text << " is outside 0..1048576; using "
+                                                          << s.maxUnsentKB);
+        else
+            s.maxUnsentKB = static_cast<std::uint32_t>(maxUnsentKB.value);
     }
 
     s.third = CorrectDatabase(std::move(third), "SetThird");

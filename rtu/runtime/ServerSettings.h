@@ -79,6 +79,16 @@ struct ServerSettings {
     // longest without a packet is dropped to make room.
     std::uint32_t pictureMaxCount = 1000;
     std::uint32_t pictureMaxMB = 64;
+    // Connections that misbehave. UnboundTimeout: seconds a new connection
+    // has to bind a station (by a valid first frame or registration) before
+    // it is closed, counted from its accept when it sends nothing, else from
+    // its first bytes (0 = never; at most 86400). MaxUnsentKB: a connection
+    // whose answers wait unsent beyond this many KiB (its peer does not read;
+    // each answer counts as the 1450-byte buffers it holds) is closed (0 = no
+    // limit; at most 1048576). Both take effect at the next
+    // start of the service.
+    std::uint32_t unboundTimeout = 120;
+    std::uint32_t maxUnsentKB = 1024;
 
     DatabaseSettings third;        // Section SetThird: the secondary database
     SerialSettings comm;           // Section COMM

@@ -65,7 +65,9 @@ CltDevInfo* StationRegistry::NetworkAccess::FindConnection(int connectionId)
 
 PendingConnection& StationRegistry::NetworkAccess::Pending(int connectionId)
 {
-    return registry_.pending_[connectionId];
+    auto [it, added] = registry_.pending_.try_emplace(connectionId);
+    if (added) it->second.since = registry_.clock_.steadyNow();
+    return it->second;
 }
 
 void StationRegistry::NetworkAccess::ForgetPending(int connectionId) { registry_.pending_.erase(connectionId); }
@@ -413,6 +415,33 @@ std::vector<std::string> StationRegistry::CheckOnline(std::chrono::seconds offli
         }
     }
     return online;
+}
+
+std::size_t StationRegistry::CloseUnbound(std::chrono::seconds limit)
+{
+    std::vector<int> closes;
+    const auto now = clock_.steadyNow();
+    {
+        std::lock_guard<std::mutex> lock(registryLock_);
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (now - it->second.since < limit) {
+                ++it;
+                continue;
+            }
+            // Forgotten now: a block that arrives before the close starts a
+            // new wait rather than binding on old framing state.
+            closes.push_back(it->first);
+            it = pending_.erase(it);
+        }
+    }
+    for (int id : closes) transport_.CloseTcp(id);
+    return closes.size();
+}
+
+std::size_t StationRegistry::UnboundCount() const
+{
+    std::lock_guard<std::mutex> lock(registryLock_);
+    return pending_.size();
 }
 
 void StationRegistry::BeginStop()

@@ -44,6 +44,9 @@ struct PendingConnection {
     bool registered = false;
     bool freshStart = false;
     std::string station;
+    // When the connection sent its first block: it has the unbound time
+    // from then to bind a station (CloseUnbound).
+    std::chrono::steady_clock::time_point since{};
 };
 
 // Network-library calls collected under the registry lock, made once it is released.
@@ -68,7 +71,8 @@ public:
         bool Accepting() const;
         CltDevInfo* FindConnection(int connectionId);
         // State of a connection that has not bound a station yet; kept from
-        // block to block until it binds or closes.
+        // block to block until it binds or closes. Its first use starts the
+        // time the connection has to bind (CloseUnbound).
         PendingConnection& Pending(int connectionId);
         void ForgetPending(int connectionId);
         // The registry's steady clock.
@@ -137,6 +141,12 @@ public:
     // their connections, and closes connections whose registration packet is
     // overdue; returns the addresses of the stations still online.
     std::vector<std::string> CheckOnline(std::chrono::seconds offline);
+
+    // Closes the connections that sent bytes but bound no station for
+    // longer than `limit` since their first block; returns how many. A
+    // connection that never sends a byte is closed by the network library.
+    std::size_t CloseUnbound(std::chrono::seconds limit);
+    std::size_t UnboundCount() const;
 
     // The service stops: receive events are ignored from now on, every
     // connection is closed and the network maps emptied.

@@ -31,6 +31,12 @@ void TcpServerClosed(unsigned short, int, void* context)
 
 bool CHv_LinkCore::Initialise() { return DLL_LinkCoreInit(); }
 
+void CHv_LinkCore::SetConnectionLimits(std::size_t maxUnsentBytes, unsigned silentSeconds)
+{
+    DLL_SetConnectionLimits(static_cast<long long>(maxUnsentBytes),
+                            silentSeconds > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(silentSeconds));
+}
+
 bool CHv_LinkCore::Start(std::uint16_t port, LinkEvents& events)
 {
     SetCallbackFuntion(&GotTcpClientData, &TcpClientClosed, &TcpServerClosed);

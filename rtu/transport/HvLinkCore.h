@@ -24,6 +24,10 @@ public:
 
     // Initialises the library (it configures its logging from IOCP_log.cfg).
     bool Initialise();
+    // Limits for servers started afterwards: a connection whose unsent bytes
+    // would pass maxUnsentBytes, or that sends nothing for silentSeconds
+    // after its accept, is closed. 0 disables either.
+    void SetConnectionLimits(std::size_t maxUnsentBytes, unsigned silentSeconds);
     // Registers the callbacks and starts listening on `port` on every local
     // IPv4 address; false when the server could not start.
     bool Start(std::uint16_t port, LinkEvents& events);

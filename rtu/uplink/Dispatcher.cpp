@@ -4,6 +4,7 @@
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/common/Log.h"
+#include "rtu/common/RateLimitedLog.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/runtime/TextFormat.h"
 #include "rtu/protocol/TimeText.h"
@@ -31,6 +32,13 @@ int HexNumber(std::string_view digits)
         value = value * 16 + d;
     }
     return value;
+}
+
+// The limiter key of a refusal: who sent the frame, and why it was refused.
+std::string RefusalKey(int connectionId, int linkKind, const char* reason)
+{
+    if (linkKind != kNetworkLink) return std::string("serial line: ") + reason;
+    return "connection " + std::to_string(connectionId) + ": " + reason;
 }
 
 std::string UpperCase(std::string_view text)
@@ -99,19 +107,24 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
     // The check code comes first: one corrupted byte must neither drop a good
     // station's link nor create a record for a station that does not exist.
     if (!VerifyCheckCode(frame)) {
-        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text18", {ForLog(storageNumber)}));
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL, RefusalKey(connectionId, linkKind, "wrong check code"),
+                        FormatConfigText("MainFrame", "Text18", {ForLog(storageNumber)}));
         return std::nullopt;
     }
     // A zero byte cuts the address short wherever it is used as text.
     if (station.find('\0') != std::string::npos) {
-        RTU_LOG_DEBUG("frame with a zero byte in its station address " << ForLog(station) << " dropped");
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL, RefusalKey(connectionId, linkKind, "zero byte in the address"),
+                        "frame with a zero byte in its station address " << ForLog(station) << " dropped");
         return std::nullopt;
     }
     if (centre != settings->cent || password != settings->centPwd) {
         // The password a frame carried is never logged: a station that has
         // the wrong one may hold another centre's.
-        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text16", {ForLog(storageNumber), ForLog(centre)}));
-        RTU_LOG_DEBUG(FormatConfigText("MainFrame", "Text17", {ForLog(storageNumber)}));
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL,
+                        RefusalKey(connectionId, linkKind, "wrong centre address or password"),
+                        FormatConfigText("MainFrame", "Text16", {ForLog(storageNumber), ForLog(centre)})
+                            << "\n"
+                            << FormatConfigText("MainFrame", "Text17", {ForLog(storageNumber)}));
         registry_.DropStationLink(connectionId, station, linkKind);
         return std::nullopt;
     }
@@ -153,7 +166,8 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
         break;
     case ReportSink::Kept::Refused:
         // Not kept, not acknowledged: the station keeps the report and sends it again.
-        RTU_LOG_DEBUG("report of " << ForLog(storageNumber) << " not kept, not acknowledged");
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL, RefusalKey(connectionId, linkKind, "report not kept"),
+                        "report of " << ForLog(storageNumber) << " not kept, not acknowledged");
         return std::nullopt;
     }
 

@@ -3,6 +3,7 @@
 #include "rtu/protocol/FrameCodec.h"
 
 #include "rtu/common/Log.h"
+#include "rtu/common/RateLimitedLog.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/RegistrationPacket.h"
@@ -146,7 +147,9 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
     const auto now = access.SteadyNow();
     if (pending.registration.empty()) pending.gatherDeadline = now + kRegistrationTime;
     if (now > pending.gatherDeadline) {
-        RTU_LOG_DEBUG("Reg Length Error");
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL,
+                        "connection " + std::to_string(connectionId) + ": registration of a wrong length",
+                        "Reg Length Error");
         access.ForgetPending(connectionId);
         access.Close(connectionId);
         return;
@@ -158,7 +161,8 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
 
     const Registration registration = DecodeRegistrationPacket(pending.registration);
     if (registration.check != RegistrationCheck::kAccepted) {
-        RTU_LOG_DEBUG("Reg Error");
+        RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL,
+                        "connection " + std::to_string(connectionId) + ": registration refused", "Reg Error");
         access.ForgetPending(connectionId);
         access.Close(connectionId);
         return;
@@ -192,16 +196,20 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
 void ReceiveFrontEnd::HandOffFrame(std::string_view frame, int connectionId)
 {
     if (queue_.Push(connectionId, kNetworkLink, frame)) return;
-    ++dropped_;
-    // A full queue is reported at most once every few seconds.
+    const std::uint64_t dropped = ++dropped_;
+    // Every drop is counted: the limited line of the connection carries the
+    // drops held back before it, and the periodic flush those after it.
+    RTU_LOG_LIMITED(log4cplus::ERROR_LOG_LEVEL,
+                    "connection " + std::to_string(connectionId) + ": network frame queue full, frames dropped",
+                    "network frame queue full: a frame of connection " << connectionId << " dropped; " << dropped
+                                                                        << " dropped in all");
+    // The operator's pane hears of it at most once every few seconds.
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::steady_clock::now().time_since_epoch())
                          .count();
     auto last = lastDropReport_.load();
-    if (now - last >= kDropReportInterval.count() && lastDropReport_.compare_exchange_strong(last, now)) {
+    if (now - last >= kDropReportInterval.count() && lastDropReport_.compare_exchange_strong(last, now))
         view_.PostLogLine(LoadText("MainFrame", "Text15"));
-        RTU_LOG_ERROR("network frame queue full: " << dropped_.load() << " frames dropped so far");
-    }
 }
 
 }  // namespace rtu

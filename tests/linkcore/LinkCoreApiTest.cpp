@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <cstring>
 #include <string>
 
 #include "linkcore/LinkCore.h"
@@ -278,6 +283,89 @@ TEST_F(LinkCoreApi, AStartOnAPortInUseFailsAndAStartOnAFreePortThenWorks)
     ASSERT_TRUE(client.Send("p"));
     EXPECT_EQ(recorder.IdentifierOf("p"), 1);
     EXPECT_EQ(StartSever(port), 0);  // already running
+}
+
+// Servers started with small connection limits: 256 KiB unsent, 1 s silent.
+class LinkCoreLimits : public LinkCoreApi {
+protected:
+    void SetUp() override
+    {
+        DLL_SetConnectionLimits(256 * 1024, 1);
+        LinkCoreApi::SetUp();
+    }
+    void TearDown() override
+    {
+        LinkCoreApi::TearDown();
+        DLL_SetConnectionLimits(4 * 1024 * 1024, 120);
+    }
+};
+
+TEST_F(LinkCoreLimits, APeerThatNeverReadsIsClosedOnceItsUnsentBytesPassTheLimit)
+{
+    LoopbackClient client(port);
+    ASSERT_TRUE(client.Send("r"));
+    const int id = recorder.IdentifierOf("r");
+    ASSERT_GT(id, 0);
+    const std::string chunk(1024, 'a');
+    constexpr std::size_t kBound = 64 * 1024 * 1024;
+    std::size_t queued = 0;
+    while (queued < kBound && Send(id, chunk)) {
+        queued += chunk.size();
+    }
+    EXPECT_LT(queued, kBound) << "every send was queued";
+    EXPECT_TRUE(WaitClosed(id));
+    EXPECT_TRUE(client.WaitForEnd());
+    EXPECT_FALSE(Send(id, chunk));
+}
+
+TEST_F(LinkCoreLimits, AConnectionThatSendsNothingIsClosedAndOneThatSpokeIsKept)
+{
+    LoopbackClient silent(port, 5);
+    LoopbackClient speaking(port);
+    ASSERT_TRUE(speaking.Send("s"));
+    const int id = recorder.IdentifierOf("s");
+    ASSERT_GT(id, 0);
+    EXPECT_TRUE(silent.WaitForEnd());
+    EXPECT_TRUE(Send(id, "still here"));
+    EXPECT_EQ(speaking.Receive(10), "still here");
+}
+
+// With every descriptor taken, a connecting peer is accepted on the reserve
+// descriptor and reset at once instead of waiting unserved in the backlog.
+TEST_F(LinkCoreApi, OutOfDescriptorsAConnectingPeerIsRefusedAtOnceAndServiceResumesAfter)
+{
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit low = original;
+    low.rlim_cur = std::min<rlim_t>(original.rlim_cur, 512);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(probe, 0);
+    timeval timeout{5, 0};
+    ::setsockopt(probe, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    std::vector<int> taken;
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY)) {
+        taken.push_back(fd);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    char byte = 0;
+    const ssize_t got = ::recv(probe, &byte, 1, 0);
+    const int error = got < 0 ? errno : 0;
+    ::close(probe);
+    for (int fd : taken) {
+        ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &original);
+
+    EXPECT_TRUE(connected);
+    EXPECT_TRUE(got == 0 || error == ECONNRESET) << "the peer waited unserved: " << std::strerror(error);
+    LoopbackClient after(port);
+    ASSERT_TRUE(after.Send("after"));
+    EXPECT_GT(recorder.IdentifierOf("after"), 0);
 }
 
 TEST(LinkCoreLifecycle, TheHeaderServesACaller)

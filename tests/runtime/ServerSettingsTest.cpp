@@ -49,6 +49,8 @@ TEST(ServerSettingsTest, AnEmptyFileGivesEveryDefault)
     EXPECT_EQ(s.comm.stopBit, 0);
     EXPECT_EQ(s.comm.parity, 0);
     EXPECT_EQ(s.comm.devicePattern, "/dev/ttyS%d");
+    EXPECT_EQ(s.unboundTimeout, 120u);
+    EXPECT_EQ(s.maxUnsentKB, 1024u);
 
     ServerSettings constructed;
     EXPECT_EQ(constructed.port, s.port);
@@ -66,6 +68,8 @@ TEST(ServerSettingsTest, WrittenValuesAreKeptAsRead)
                                  {{"Set", "DBMode"}, "1"},
                                  {{"Set", "CentPwd"}, "b7e2"},
                                  {{"Set", "Reboot"}, "24"},
+                                 {{"Set", "UnboundTimeout"}, "0"},
+                                 {{"Set", "MaxUnsentKB"}, "64"},
                                  {{"SetThird", "Driver"}, "FreeTDS"},
                                  {{"SetThird", "TDS_Version"}, "7.4"},
                                  {{"SetThird", "DBMode"}, "1"},
@@ -81,6 +85,8 @@ TEST(ServerSettingsTest, WrittenValuesAreKeptAsRead)
     EXPECT_TRUE(s.main.Used());
     EXPECT_EQ(s.centPwd, "b7e2") << "start-up keeps the text as written";
     EXPECT_EQ(s.RebootPeriod().count(), 24LL * 3600 * 1000);
+    EXPECT_EQ(s.unboundTimeout, 0u) << "0 never closes an unbound connection";
+    EXPECT_EQ(s.maxUnsentKB, 64u);
     EXPECT_EQ(s.third.driver, "FreeTDS");
     EXPECT_EQ(s.third.tdsVersion, "7.4");
     EXPECT_TRUE(s.third.Used());
@@ -180,6 +186,13 @@ TEST(ServerSettingsTest, ValuesTheCentreCannotHonourAreRefusedOrReportedByKey)
         EXPECT_EQ(log.Lines().size(), c.logged.empty() ? 0u : 1u) << c.key << "=" << c.text;
         EXPECT_EQ(log.CountContaining(c.logged), c.logged.empty() ? 0 : 1) << c.key << "=" << c.text;
     }
+}
+
+TEST(ServerSettingsTest, ConnectionLimitsOutsideTheirRangeKeepTheDefaults)
+{
+    ServerSettings s = ReadFrom({{{"Set", "UnboundTimeout"}, "-1"}, {{"Set", "MaxUnsentKB"}, "1048577"}});
+    EXPECT_EQ(s.unboundTimeout, 120u);
+    EXPECT_EQ(s.maxUnsentKB, 1024u);
 }
 
 TEST(ServerSettingsTest, RebootThatIsNotPositiveMeansNoRestart)

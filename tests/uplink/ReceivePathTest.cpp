@@ -3,12 +3,18 @@
 // the front end's framing in plain and registration mode.
 #include "Fakes.h"
 
+#include "rtu/common/Log.h"
+#include "rtu/common/RateLimitedLog.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/ReceiveFrontEnd.h"
 
 #include <gcrypt.h>
 #include <gtest/gtest.h>
+#include <log4cplus/appender.h>
+#include <log4cplus/spi/loggingevent.h>
+
+#include <regex>
 
 namespace rtu {
 namespace {
@@ -192,6 +198,74 @@ TEST_F(ReceivePath, TheOnlineCheckDropsStationsSilentForLongerThanTheLimitOnTheS
     EXPECT_EQ(transport.closed, std::vector<int>{1});
     EXPECT_TRUE(view.WentOffline("0000000101"));
     EXPECT_TRUE(view.WentOffline("0000000900"));
+}
+
+TEST_F(ReceivePath, ConnectionsThatBindNoStationInTimeAreClosedOnceAndBoundOnesAreKept)
+{
+    auto steady = std::chrono::steady_clock::now();
+    registry.SetClock({[] { return std::int64_t{0}; }, [&] { return steady; }});
+    Receive(1, "GET / HTTP/1.0\r\n");  // never a frame
+    Receive(2, UplinkFrame("0000000102", "2F", kKeepAlive));
+    steady += std::chrono::seconds(60);
+    Receive(3, "\x01" "0");  // the start of a frame that never ends
+    Receive(1, "more garbage");  // later bytes do not restart its time
+
+    steady += std::chrono::seconds(60);
+    EXPECT_EQ(registry.CloseUnbound(std::chrono::seconds(120)), 1u);
+    EXPECT_EQ(transport.closed, std::vector<int>{1});
+    steady += std::chrono::seconds(60);
+    EXPECT_EQ(registry.CloseUnbound(std::chrono::seconds(120)), 1u);
+    EXPECT_EQ(registry.CloseUnbound(std::chrono::seconds(120)), 0u);
+    EXPECT_EQ(transport.closed, (std::vector<int>{1, 3}));
+    EXPECT_EQ(registry.UnboundCount(), 0u);
+    EXPECT_EQ(BoundConnection("0000000102"), 2);
+}
+
+// Collects the lines written to the logger "MAIN".
+class CollectingAppender : public log4cplus::Appender {
+public:
+    std::vector<std::string> lines;
+    void close() override {}
+
+protected:
+    void append(const log4cplus::spi::InternalLoggingEvent& event) override
+    {
+        lines.push_back(LOG4CPLUS_TSTRING_TO_STRING(event.getMessage()));
+    }
+};
+
+TEST_F(ReceivePath, ABurstBeyondTheQueueCountsEveryDroppedFrameInTheLog)
+{
+    FrameQueue limited{FrameQueue::kMaxItems, FrameQueue::kMaxBytes, FrameQueue::kMaxPerConnection};
+    ReceiveFrontEnd front{registry, limited, view, settings, nullptr};
+    auto now = std::chrono::steady_clock::now();
+    RefusalLog().SetClock([&] { return now; });
+    auto* collector = new CollectingAppender;
+    log4cplus::SharedAppenderPtr appender(collector);
+    MainLogger().addAppender(appender);
+
+    const std::string frame = UplinkFrame("0000000101", "2F", kKeepAlive);
+    std::string burst;
+    for (int i = 0; i < 5000; ++i) burst += frame;
+    static int run = 0;  // a connection of its own in each repetition: the limiter is process-wide
+    front.OnTcpData("10.0.0.7", 1000 + run++, burst.data(), static_cast<int>(burst.size()));
+    now += RateLimitedLog::kInterval;
+    RefusalLog().Flush();
+    MainLogger().removeAppender(appender);
+    RefusalLog().SetClock([] { return std::chrono::steady_clock::now(); });
+
+    EXPECT_EQ(limited.Size(), FrameQueue::kMaxPerConnection);
+    EXPECT_EQ(front.DroppedFrames(), 5000 - FrameQueue::kMaxPerConnection);
+    // The lines about the queue, together, count every dropped frame.
+    std::uint64_t counted = 0;
+    const std::regex first(R"(network frame queue full: .* (\d+) dropped in all)");
+    const std::regex more(R"(network frame queue full, frames dropped: (\d+) more in the last)");
+    for (const std::string& line : collector->lines) {
+        std::smatch match;
+        if (std::regex_search(line, match, first) || std::regex_search(line, match, more))
+            counted += std::stoull(match[1].str());
+    }
+    EXPECT_EQ(counted, 5000 - FrameQueue::kMaxPerConnection);
 }
 
 TEST_F(ReceivePath, SendRawSaysWhetherTheBytesWereHandedToTheStationsLink)
