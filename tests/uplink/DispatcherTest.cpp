@@ -2,10 +2,9 @@
 // acknowledgement, the answer routing, and the statements of each report kind.
 #include "Fakes.h"
 
+#include "rtu/common/RateLimitedLog.h"
 #include "rtu/uplink/Dispatcher.h"
 #include "tests/runtime/RuntimeTestSupport.h"
-
-#include "../runtime/RuntimeTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -36,6 +35,12 @@ struct DispatcherTest : ::testing::Test {
 
     void SetUp() override
     {
+        // Each refusal is a line of its own here: the refusal log's clock
+        // moves on a minute at every look, past any limit of earlier cases.
+        RefusalLog().SetClock([] {
+            static auto now = std::chrono::steady_clock::now();
+            return now += std::chrono::minutes(1);
+        });
         ServerSettings s;
         s.main.dbMode = 1;
         s.third.dbMode = 1;
@@ -111,8 +116,11 @@ TEST_F(DispatcherTest, ACorruptedFrameNeitherDropsTheLinkNorIsAnswered)
 
 TEST_F(DispatcherTest, HostileAddressesAreEscapedInTheLogOrRefusedAndShortBodiesGoUnanswered)
 {
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(std::string(RTU_SOURCE_DIR) + "/config");  // the delivered texts
     test::LogCapture log;
     Parse(UplinkFrame("0000\r\n0101", "32", kSerial, "01", "0000"));
+    std::filesystem::current_path(previous);
     EXPECT_TRUE(log.Contains("0000\\x0D\\x0A0101"));
     EXPECT_FALSE(log.Contains("\n0101"));
 
