@@ -38,6 +38,19 @@ Number ReadNumber(const SettingReader& read, std::string_view section, std::stri
     return number;
 }
 
+// A [Set] number that must lie in min..max: a written value outside keeps
+// the default in `target`, logged naming the key.
+void TakeInRange(const Number& number, std::string_view key, long long min, long long max, std::uint32_t& target)
+{
+    if (!number.Written()) return;
+    if (number.value < min || number.value > max) {
+        RTU_LOG_ERROR("server.ini [Set] " << key << "=" << number.text << " is outside " << min << ".." << max
+                                          << "; using " << target);
+        return;
+    }
+    target = static_cast<std::uint32_t>(number.value);
+}
+
 std::int16_t To16Bit(const Number& number, std::string_view section, std::string_view key)
 {
     if (number.value < INT16_MIN || number.value > INT16_MAX) {
@@ -297,47 +310,14 @@ ServerSettings ReadServerSettings(const SettingReader& read)
 
     s.journalFile = std::move(journalFile);
     DefaultIfEmpty(s.journalFile, "rtu-journal.db");
-    if (journalMaxMB.Written()) {
-        if (journalMaxMB.value < 16 || journalMaxMB.value > 1024 * 1024) {
-            RTU_LOG_ERROR("server.ini [Set] JournalMaxMB=" << journalMaxMB.text << " is outside 16..1048576; using "
-                                                           << s.journalMaxMB);
-        } else {
-            s.journalMaxMB = static_cast<std::uint32_t>(journalMaxMB.value);
-        }
-    }
+    TakeInRange(journalMaxMB, "JournalMaxMB", 16, 1024 * 1024, s.journalMaxMB);
     s.journalSync = journalSync.value == 1;
     if (journalSync.Written() && journalSync.value != 0 && journalSync.value != 1)
         RTU_LOG_ERROR("server.ini [Set] JournalSync=" << journalSync.text << " is neither 0 nor 1; using 0");
-    if (pictureMaxCount.Written()) {
-        if (pictureMaxCount.value < 1 || pictureMaxCount.value > 1000000)
-            RTU_LOG_ERROR("server.ini [Set] PictureMaxCount=" << pictureMaxCount.text << " is outside 1..1000000; using "
-                                                              << s.pictureMaxCount);
-        else
-            s.pictureMaxCount = static_cast<std::uint32_t>(pictureMaxCount.value);
-    }
-    if (pictureMaxMB.Written()) {
-        if (pictureMaxMB.value < 1 || pictureMaxMB.value > 65536)
-            RTU_LOG_ERROR("server.ini [Set] PictureMaxMB=" << pictureMaxMB.text << " is outside 1..65536; using "
-                                                           << s.pictureMaxMB);
-        else
-            s.pictureMaxMB = static_cast<std::uint32_t>(pictureMaxMB.value);
-    }
-
-    if (unboundTimeout.Written()) {
-        if (unboundTimeout.value < 0 || unboundTimeout.value > 86400)
-            RTU_LOG_ERROR("server.ini [Set] UnboundTimeout=" << unboundTimeout.text
-                                                             << " is outside 0..86400 seconds; using "
-                                                             << s.unboundTimeout);
-        else
-            s.unboundTimeout = static_cast<std::uint32_t>(unboundTimeout.value);
-    }
-    if (maxUnsentKB.Written()) {
-        if (maxUnsentKB.value < 0 || maxUnsentKB.value > 1024 * 1024)
-            RTU_LOG_ERROR("server.ini [Set] MaxUnsentKB=" << maxUnsentKB.text << " is outside 0..1048576; using "
-                                                          << s.maxUnsentKB);
-        else
-            s.maxUnsentKB = static_cast<std::uint32_t>(maxUnsentKB.value);
-    }
+    TakeInRange(pictureMaxCount, "PictureMaxCount", 1, 1000000, s.pictureMaxCount);
+    TakeInRange(pictureMaxMB, "PictureMaxMB", 1, 65536, s.pictureMaxMB);
+    TakeInRange(unboundTimeout, "UnboundTimeout", 0, 86400, s.unboundTimeout);
+    TakeInRange(maxUnsentKB, "MaxUnsentKB", 0, 1024 * 1024, s.maxUnsentKB);
 
     s.third = CorrectDatabase(std::move(third), "SetThird");
 

@@ -19,37 +19,9 @@
 
 namespace rtu::pictures_test {
 
-// Runs each test in a new empty folder under /tmp as the current directory.
-class InTemporaryFolder : public ::testing::Test {
+// The runtime tests' working folder, and the files a test left in it.
+class InTemporaryFolder : public test::WorkingFolder {
 protected:
-    void SetUp() override
-    {
-        previous_ = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "rtu-pictures-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-        std::filesystem::current_path(folder_);
-    }
-
-    void TearDown() override
-    {
-        std::filesystem::current_path(previous_);
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-
-    static void WriteFile(const std::filesystem::path& path, const std::string& content)
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-
-    static std::string ReadFile(const std::filesystem::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-
     // Every regular file below `root`, relative to it, sorted.
     static std::vector<std::string> FilesBelow(const std::filesystem::path& root)
     {
@@ -59,11 +31,6 @@ protected:
         std::sort(files.begin(), files.end());
         return files;
     }
-
-    std::filesystem::path folder_;
-
-private:
-    std::filesystem::path previous_;
 };
 
 struct RecordingView : RuntimeView {
