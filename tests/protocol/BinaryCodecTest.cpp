@@ -417,5 +417,32 @@ TEST(BinaryTwins, ReportsCrossToTextAndBack)
     EXPECT_EQ(BuildTextTwin(Parsed(Frame("V06a")), twin), TwinBuild::kNotUplink);
 }
 
+// Answers to queries: the version text, the station clock and the period
+// data stand where the readers of text answers take them.
+TEST(BinaryTwins, AnswersPutTheirFieldsWhereTheTextReadersLook)
+{
+    BinaryFrame header = Parsed(Frame("V02"));
+    const std::string head = Bytes("0001240506100203F1F10012345678");
+    const struct {
+        std::uint8_t function;
+        std::string body;
+        std::size_t at;
+        std::string text;  // at `at` of the twin, up to the end character
+    } kCases[] = {
+        {0x45, head + "\x0D" "V1.0.20220420", 57, "V1.0.20220420"},
+        {0x51, head, 28, "240506100203 ST 0012345678 "},
+        {0x38, head + Bytes("48" "F0F02405060000" "0418000000" "F460" "0000FF0A0001020304050607"), 41,
+         "ST 0012345678 H TT 2405060000 DRH00 DRP 0000FF0A0001020304050607 "},
+    };
+    for (const auto& c : kCases) {
+        header.functionCode = c.function;
+        std::string frame;
+        std::string twin;
+        ASSERT_TRUE(EncodeBinaryFrame(header, c.body, frame));
+        ASSERT_EQ(BuildTextTwin(Parsed(frame), twin), TwinBuild::kBuilt) << Hex2(c.function);
+        EXPECT_EQ(twin.substr(c.at, twin.size() - 5 - c.at), c.text) << Hex2(c.function);
+    }
+}
+
 }  // namespace
 }  // namespace rtu
