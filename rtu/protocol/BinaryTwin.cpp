@@ -294,6 +294,8 @@ bool AppendNumberElement(std::string_view name, std::string_view value, std::str
     std::uint16_t id = 0;
     std::uint8_t def = 0;
     if (const auto known = BinaryIdentifierOf(name)) {
+        // Groups and blocks (TT, ST, RGZS, PIC, DATA) are no numbers.
+        if (known->code >= binary_id::kObservationTime) return false;
         id = known->code;
         def = known->usualDefinition;
     } else if ((name.size() == 2 || (name.size() == 4 && name.substr(0, 2) == "FF")) && IsHexText(name)) {
@@ -501,8 +503,17 @@ TwinBuild BinaryUplinkOf(std::string_view textFrame, std::string& out)
                 if (!id || id->usualDefinition == 0) return TwinBuild::kBadBody;
                 body += static_cast<char>(id->code);
                 body += static_cast<char>(id->usualDefinition);
+                const bool blocks = IsFiveMinuteName(tokens[i]);
                 for (++i; i < tokens.size(); ++i) {
-                    if (tokens[i] == "M") {
+                    if (blocks) {
+                        // Hourly blocks are hexadecimal bytes, as in the hourly report.
+                        const std::size_t n = tokens[i].size() / 2;
+                        const std::size_t at = body.size();
+                        body.resize(at + n);
+                        if (!HexBytes(tokens[i], reinterpret_cast<std::uint8_t*>(&body[at]), n)) {
+                            return TwinBuild::kBadBody;
+                        }
+                    } else if (tokens[i] == "M") {
                         body.append(id->usualDefinition >> 3, '\xFF');
                     } else if (!AppendBcdValue(tokens[i], id->usualDefinition & 7, id->usualDefinition >> 3, body)) {
                         return TwinBuild::kBadBody;

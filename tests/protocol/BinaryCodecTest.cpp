@@ -441,6 +441,11 @@ TEST(BinaryTwins, AnswersPutTheirFieldsWhereTheTextReadersLook)
         ASSERT_TRUE(EncodeBinaryFrame(header, c.body, frame));
         ASSERT_EQ(BuildTextTwin(Parsed(frame), twin), TwinBuild::kBuilt) << Hex2(c.function);
         EXPECT_EQ(twin.substr(c.at, twin.size() - 5 - c.at), c.text) << Hex2(c.function);
+        std::string back;
+        if (c.function == 0x38) {
+            ASSERT_EQ(BinaryUplinkOf(twin, back), TwinBuild::kBuilt);
+            EXPECT_EQ(BytesToHexText(back), BytesToHexText(frame));
+        }
     }
 }
 
