@@ -58,18 +58,18 @@ std::uint8_t BaseParameterDefinition(std::uint8_t id)
 
 // ---------------------------------------------------------------- twin ----
 
+// The time step as DRDdd, DRHhh or DRNmm: the first non-zero of days, hours
+// and minutes. No step at all (hourly blocks follow) is DRH00.
 bool AppendTimeStep(std::string& out, std::string_view value)
 {
     std::string digits;
     if (value.size() != 3 || !BcdDigits(value, digits)) return false;
-    const char* unit = digits.compare(0, 2, "00") != 0 ? "DRD" : digits.compare(2, 2, "00") != 0 ? "DRH" : "DRN";
-    std::size_t at = unit[2] == 'D' ? 0 : unit[2] == 'H' ? 2 : 4;
-    if (digits == "000000") {
-        unit = "DRH";
-        at = 2;
-    }
-    out += unit;
-    out.append(digits, at, 2);
+    static const char* const kUnits[] = {"DRD", "DRH", "DRN"};
+    std::size_t unit = 0;
+    while (unit < 3 && digits.compare(2 * unit, 2, "00") == 0) ++unit;
+    if (unit == 3) unit = 1;
+    out += kUnits[unit];
+    out.append(digits, 2 * unit, 2);
     out += ' ';
     return true;
 }
