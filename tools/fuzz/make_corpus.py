@@ -97,6 +97,24 @@ def main():
           b"\xef\xbb\xbf[MainFrame]\nText18=\xe6\xa0\xa1\xe9\xaa\x8c\xe7\xa0\x81\xe9\x94\x99\xe8\xaf\xaf \n")
     write("fuzz_profile_file", "quoted_cut", b"\x03Sect\nkey\n[sect]\r\nKEY = '  padded  '\r\n")
     write("fuzz_profile_file", "missing_section", b"\x00New\nkey\n[Old]\nkey=1\n")
+
+    # Binary frames, as they are; the last seed is a text command for the
+    # text-to-binary direction.
+    binary = {
+        "timed": "7E7E010012345678123432002B020006240506080005F1F1001234567848F0F0240506080020190000352619"
+                 "00123439230001234538121268039B9F",
+        "negative": "7E7E010012345678123433002C020007240506081709F1F1001234567848F0F024050608153923FF001235"
+                    "0219FF005545200000000438121180032301",
+        "uniform": "7E7E011090330853A00031004E020096260202090033F1F1109033085350F0F0260202080504180000053923"
+                   + "FF" * 44 + "0000017003A2BC",
+        "picture_packet": "7E7E0100123456781234360030160030010009240506090012F1F1001234567848F0F02405060900F3F3"
+                          "FFD8FFE000104A4649460001010000010001000017906C",
+        "ack": "7E7E00123456780112343280080200062405060800071BB32E",
+    }
+    for name, hex_text in binary.items():
+        write("fuzz_binary_frame", name, bytes.fromhex(hex_text))
+    command = b"\x010012345678011234" + b"38" + b"802B\x02" + b"0000240506100200" + b"2405060024050608 DRN05 DRP " + b"\x05"
+    write("fuzz_binary_frame", "text_command", command + ("%04X" % crc16(command)).encode())
     return 0
 
 
