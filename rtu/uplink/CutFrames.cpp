@@ -68,6 +68,18 @@ bool IsBinaryEndCharacter(char c)
     }
 }
 
+// True when a complete ASCII frame holds an SOH after its first byte, or,
+// when its end character is neither ETX nor ETB (it was cut short), the start
+// of a binary frame. Sound frames are not searched for 7E: that search would
+// cost every frame a second pass.
+bool MayHoldAnotherFrame(std::string_view frame)
+{
+    if (frame.find(kSoh, 1) != std::string_view::npos) return true;
+    const char end = frame[frame.size() - 5];
+    if (end == 0x03 || end == 0x17) return false;
+    return FindStart(frame, 1) != std::string_view::npos;
+}
+
 // Body length of an accepted binary header, or 0 when it is refused.
 std::uint32_t BinaryBodyLength(std::string_view header)
 {
@@ -102,7 +114,7 @@ public:
         std::size_t at = 0;
         for (;;) {
             if (replayAt_ < replay_.size()) {
-                Step(replay_, replayAt_, true);
+                Scan(replay_, replayAt_, true);
                 continue;
             }
             if (!replay_.empty()) {
@@ -111,54 +123,62 @@ public:
                 rescanEnd_ = 0;
             }
             if (at >= block.size()) break;
-            Step(block, at, false);
+            Scan(block, at, false);
         }
         return result_;
     }
 
 private:
-    // Takes bytes from `bytes` at `at` for the frame in progress, or finds
-    // the next frame start; decides on the frame when it holds enough.
-    void Step(std::string_view bytes, std::size_t& at, bool replaying)
+    // Takes bytes from `bytes` at `at` for the frames in progress, finding
+    // frame starts and deciding on each frame when it holds enough. Returns
+    // when the bytes are used up or a frame was given up to be scanned
+    // again (the replay then holds what comes next).
+    void Scan(std::string_view bytes, std::size_t& at, bool replaying)
     {
-        if (!state_.inFrame) {
-            const std::size_t start = FindStart(bytes, at);
-            if (start == std::string_view::npos) {
-                at = bytes.size();
-                return;
+        restarted_ = false;
+        while (at < bytes.size() && !restarted_) {
+            if (!state_.inFrame) {
+                const std::size_t start = FindStart(bytes, at);
+                if (start == std::string_view::npos) {
+                    at = bytes.size();
+                    return;
+                }
+                at = start + 1;
+                state_.inFrame = true;
+                state_.headerParsed = false;
+                state_.rescanned = replaying && start < rescanEnd_;
+                state_.encoding = bytes[start] == kSoh ? FrameEncoding::kAscii : FrameEncoding::kBinary;
+                state_.buffer.assign(1, bytes[start]);
+                continue;
             }
-            at = start + 1;
-            state_.inFrame = true;
-            state_.headerParsed = false;
-            state_.rescanned = replaying && start < rescanEnd_;
-            state_.encoding = bytes[start] == kSoh ? FrameEncoding::kAscii : FrameEncoding::kBinary;
-            state_.buffer.assign(1, bytes[start]);
-            return;
-        }
-        const bool binary = state_.encoding == FrameEncoding::kBinary;
-        if (!state_.headerParsed) {
-            const std::size_t need = binary ? kBinaryHeaderBytes : kHeaderBytes;
-            const std::size_t take = std::min(need - state_.buffer.size(), bytes.size() - at);
+            const bool binary = state_.encoding == FrameEncoding::kBinary;
+            if (!state_.headerParsed) {
+                const std::size_t need = binary ? kBinaryHeaderBytes : kHeaderBytes;
+                const std::size_t take = std::min(need - state_.buffer.size(), bytes.size() - at);
+                state_.buffer.append(bytes.data() + at, take);
+                at += take;
+                if (binary) {
+                    // A 7E that is not followed by another is no frame start.
+                    if (state_.buffer[1] != kBinaryStart)
+                        Restart(state_.rescanned);
+                    else if (state_.buffer.size() == need)
+                        BinaryHeader();
+                } else if (state_.buffer.size() == need) {
+                    AsciiHeader();
+                }
+                continue;
+            }
+            // Inside a frame every byte is ordinary: take as many as it still needs.
+            const std::size_t take =
+                std::min<std::size_t>(state_.frameLength - state_.buffer.size(), bytes.size() - at);
             state_.buffer.append(bytes.data() + at, take);
             at += take;
-            if (binary) {
-                // A 7E that is not followed by another is no frame start.
-                if (state_.buffer[1] != kBinaryStart) return Restart(state_.rescanned);
-                if (state_.buffer.size() == need) BinaryHeader();
-            } else if (state_.buffer.size() == need) {
-                AsciiHeader();
-            }
-            return;
+            if (state_.buffer.size() != state_.frameLength) continue;
+            if (binary)
+                CompleteBinary();
+            else
+                CompleteAscii();
         }
-        // Inside a frame every byte is ordinary: take as many as it still needs.
-        const std::size_t take = std::min<std::size_t>(state_.frameLength - state_.buffer.size(), bytes.size() - at);
-        state_.buffer.append(bytes.data() + at, take);
-        at += take;
-        if (state_.buffer.size() != state_.frameLength) return;
-        if (binary)
-            CompleteBinary();
-        else
-            CompleteAscii();
     }
 
     void AsciiHeader()
@@ -193,7 +213,7 @@ private:
     void CompleteAscii()
     {
         const std::string_view frame(state_.buffer);
-        if (!state_.rescanned && FindStart(frame, 1) != std::string_view::npos && !VerifyCheckCode(frame)) {
+        if (!state_.rescanned && MayHoldAnotherFrame(frame) && !VerifyCheckCode(frame)) {
             ++result_.rescans;
             return Restart(true);
         }
@@ -242,6 +262,7 @@ private:
             rescanEnd_ = rescan ? keep : 0;
         }
         state_.Reset();
+        restarted_ = true;
     }
 
     FramingState& state_;
@@ -250,6 +271,7 @@ private:
     std::string replay_;        // bytes to scan again before the rest of the block
     std::size_t replayAt_ = 0;  // next replayed byte
     std::size_t rescanEnd_ = 0; // frames starting before this replay position count as scanned again
+    bool restarted_ = false;    // the last Scan gave up a frame to scan it again
 };
 
 }  // namespace
