@@ -39,6 +39,7 @@ void CCommFrameQueue::OnSerialBytes(std::string_view bytes)
         counts_.frames += result.frames;
         counts_.rejectedHeaders += result.rejectedHeaders;
         counts_.overflows += result.overflows;
+        counts_.badChecks += result.badChecks;
         if (sink.dropped != 0) {
             droppedTotal_ += sink.dropped;
             const auto now = std::chrono::steady_clock::now();

@@ -36,6 +36,7 @@ public:
         std::uint64_t frames = 0;           // complete frames cut
         std::uint64_t rejectedHeaders = 0;  // frames given up at their header
         std::uint64_t overflows = 0;        // frames given up for their size
+        std::uint64_t badChecks = 0;        // binary frames given up for their check code
         std::uint64_t dropped = 0;          // frames refused by a full queue
     };
 

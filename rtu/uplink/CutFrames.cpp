@@ -39,6 +39,7 @@ std::size_t FindStart(std::string_view bytes, std::size_t from)
     const char* data = bytes.data();
     const std::size_t size = bytes.size();
     if (from >= size) return std::string_view::npos;
+    if (data[from] == kSoh) return from;  // frames back to back
     const void* soh = std::memchr(data + from, kSoh, size - from);
     const std::size_t limit = soh != nullptr ? static_cast<std::size_t>(static_cast<const char*>(soh) - data) : size;
     std::size_t at = from;
