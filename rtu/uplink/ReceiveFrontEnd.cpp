@@ -125,10 +125,12 @@ void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int c
     // command can be addressed at once.
     //
     // A binary frame reaches this point only with a right check code (the
-    // framing drops the others) and is held to the same rules: its centre
-    // address byte and its two password bytes, written as hexadecimal text,
-    // must be the configured ones, and its station is the hexadecimal text of
-    // its five address bytes. It is not handed to the dispatcher.
+    // framing drops the others) and is held to the same rules: it must be an
+    // uplink frame (direction 0: a downlink frame holds its addresses in
+    // another order), its centre address byte and its two password bytes,
+    // written as hexadecimal text, must be the configured ones, and its
+    // station is the hexadecimal text of its five address bytes. It is not
+    // handed to the dispatcher.
     PendingConnection& pending = access.Pending(connectionId);
     CltDevInfo* bound = nullptr;
     bool refused = false;
@@ -161,7 +163,8 @@ void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int c
         },
         [&](std::string_view frame) {
             if (refused) return;
-            const bool accepted = SameHexText(BytesToHexText(frame.substr(2, 1)), settings.cent) &&
+            const bool uplink = (static_cast<unsigned char>(frame[11]) >> 4) == 0;
+            const bool accepted = uplink && SameHexText(BytesToHexText(frame.substr(2, 1)), settings.cent) &&
                                   SameHexText(BytesToHexText(frame.substr(8, 2)), settings.centPwd);
             if (bind(BinaryFrameStation(frame), accepted, FrameEncoding::kBinary))
                 BinaryFrameArrived(frame, connectionId);
