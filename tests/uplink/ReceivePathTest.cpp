@@ -154,7 +154,7 @@ std::string BinaryKeepAlive(const std::string& station, const std::string& centr
     return frame;
 }
 
-TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndNeverReachTheDispatcher)
+TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndAreQueuedAsTheirTextTwins)
 {
     Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
     ASSERT_EQ(queue.Size(), 1u);
@@ -171,18 +171,29 @@ TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndNeverReachTheDispatcher)
     EXPECT_EQ(BoundConnection("0000000101"), 1);
 
     // A verified frame binds its station (address bytes as hex text, A-F
-    // nibbles and all) and marks the link binary; the dispatcher sees nothing.
-    Receive(3, BinaryKeepAlive("00303a9006", "01", "b7e2"));
+    // nibbles and all), marks the link binary and is queued as its text
+    // twin, the binary frame riding along.
+    const std::string binary = BinaryKeepAlive("00303a9006", "01", "b7e2");
+    Receive(3, binary);
     EXPECT_EQ(BoundConnection("00303A9006"), 3);
     CltDevInfo record;
     ASSERT_TRUE(registry.GetLinkRecord("00303A9006", kNetworkLink, record));
     EXPECT_EQ(record.encoding, FrameEncoding::kBinary);
     Receive(3, BinaryKeepAlive("00303A9006"));
-    EXPECT_EQ(queue.Size(), 1u);
+    ASSERT_EQ(queue.Size(), 3u);
+    QueuedFrame item;
+    ASSERT_TRUE(queue.TryPop(item));
+    ASSERT_TRUE(queue.TryPop(item));
+    EXPECT_EQ(item.connectionId, 3);
+    EXPECT_EQ(item.original, binary);
+    EXPECT_EQ(item.bytes.substr(0, 19), "\x01" "0100303A9006B7E22F");
 
     // The station switches to ASCII on the same link: queued, link marked ASCII.
     Receive(3, UplinkFrame("00303A9006", "2F", kKeepAlive));
-    EXPECT_EQ(queue.Size(), 2u);
+    ASSERT_EQ(queue.Size(), 2u);
+    ASSERT_TRUE(queue.TryPop(item));
+    ASSERT_TRUE(queue.TryPop(item));
+    EXPECT_TRUE(item.original.empty());
     ASSERT_TRUE(registry.GetLinkRecord("00303A9006", kNetworkLink, record));
     EXPECT_EQ(record.encoding, FrameEncoding::kAscii);
     EXPECT_EQ(transport.closed, std::vector<int>{2});
