@@ -5,7 +5,9 @@
 
 #include "rtu/common/Log.h"
 #include "rtu/common/RateLimitedLog.h"
+#include "rtu/protocol/BinaryTwin.h"
 #include "rtu/protocol/Crc16.h"
+#include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/ReceiveFrontEnd.h"
@@ -454,6 +456,44 @@ TEST_F(RegistrationMode, AWrongPlaintextClosesTheConnection)
     Receive(1, packet);
     EXPECT_EQ(transport.closed, std::vector<int>{1});
     EXPECT_EQ(registry.NetworkStationCount(), 0u);
+}
+
+
+// Every send to a station that speaks binary goes out in binary, on the
+// network and the serial line alike; a prepared binary frame goes as it is,
+// and a text frame with no binary form is not sent and the operator is told.
+TEST_F(ReceivePath, SendsToABinaryStationGoInBinaryAndFramesWithoutABinaryFormAreNotSent)
+{
+    Receive(3, BinaryKeepAlive("0000000122"));
+    registry.RefreshSerialStation("0000000900", "01", "B7E2", FrameEncoding::kBinary);
+    for (const std::string station : {"0000000122", "0000000900"}) {
+        const bool network = station == "0000000122";
+        const auto lastSent = [&] { return network ? transport.sent.back().second : transport.serial.back(); };
+        FrameBytes query, restart;
+        const DownlinkAddress address{station, "01", "B7E2"};
+        ASSERT_EQ(BuildCommandFrame(address, "45", "", query), CommandBuild::kBuilt);
+        ASSERT_EQ(BuildCommandFrame(address, "E1", "", restart), CommandBuild::kBuilt);
+        std::string binary;
+        ASSERT_EQ(BinaryDownlinkOf(query.View(), binary_byte::kEsc, binary), TwinBuild::kBuilt);
+
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(query.View().data());
+        EXPECT_EQ(registry.SendRaw(station, bytes, query.View().size()), SendResult::HandedOver);
+        EXPECT_EQ(BytesToHexText(lastSent()), BytesToHexText(binary)) << station;
+        const auto* prepared = reinterpret_cast<const std::uint8_t*>(binary.data());
+        EXPECT_EQ(registry.SendRaw(station, prepared, binary.size() - 1), SendResult::HandedOver);
+        EXPECT_EQ(lastSent(), binary.substr(0, binary.size() - 1)) << "bytes that are no text frame go as given";
+        EXPECT_TRUE(registry.SendToStation(station, network ? kNetworkLink : kSerialLink,
+                                           [&](const CltDevInfo&) { return std::string(query.View()); }));
+        EXPECT_EQ(BytesToHexText(lastSent()), BytesToHexText(binary));
+
+        const std::size_t sends = transport.sent.size() + transport.serial.size();
+        const auto* restartBytes = reinterpret_cast<const std::uint8_t*>(restart.View().data());
+        EXPECT_EQ(registry.SendRaw(station, restartBytes, restart.View().size()), SendResult::NotHandedOver);
+        EXPECT_FALSE(registry.SendToStation(station, network ? kNetworkLink : kSerialLink,
+                                            [&](const CltDevInfo&) { return std::string(restart.View()); }));
+        EXPECT_EQ(transport.sent.size() + transport.serial.size(), sends);
+        EXPECT_NE(view.lines.back().find("Not sent to " + station), std::string::npos) << view.lines.back();
+    }
 }
 
 }  // namespace
