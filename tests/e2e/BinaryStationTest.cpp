@@ -96,6 +96,15 @@ TEST(BinaryStation, ReportsAreAcknowledgedInTheirEncodingAndStoredAsTheirTextTwi
     }
     EXPECT_FALSE(text.ReadFrame(500ms).has_value()) << "a keep-alive was answered";
     EXPECT_FALSE(binary.ReadFrame(0ms).has_value()) << "a binary keep-alive was answered";
+
+    // An answer of the binary station is acknowledged and shown as a text
+    // station's answer is.
+    std::string answer;
+    ASSERT_EQ(BinaryUplinkOf(Frame("0000000122", "48", Body(serial, " ST 0000000122")), answer), TwinBuild::kBuilt);
+    ASSERT_TRUE(binary.Send(answer));
+    ExpectBinaryAcknowledgementOf(binary.ReadFrame(), answer);
+    binaryFrames.push_back(answer);
+    EXPECT_TRUE(centre.WaitForOutput("Station:0000000122  Factory settings restored.")) << centre.Output();
     ASSERT_EQ(centre.Stop(), 0) << centre.Output();
 
     const std::string main = centre.MainDatabase();
@@ -105,8 +114,10 @@ TEST(BinaryStation, ReportsAreAcknowledgedInTheirEncodingAndStoredAsTheirTextTwi
     for (const std::string& frame : binaryFrames) sent.push_back({BytesToHexText(frame)});
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(received, sent);
-    EXPECT_EQ(RowsOf(main, "CommandName", "ReceiveData", "YCZNo", "0000000122"),
-              RowsOf(main, "CommandName", "ReceiveData", "YCZNo", "0000000121"));
+    Rows codes = RowsOf(main, "CommandName", "ReceiveData", "YCZNo", "0000000121");
+    codes.push_back({"48"});
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(RowsOf(main, "CommandName", "ReceiveData", "YCZNo", "0000000122"), codes);
 
     struct Table {
         const char* database;  // "main" or "secondary"
