@@ -377,11 +377,17 @@ bool StationRegistry::InStationEncoding(const std::string& station, FrameEncodin
     std::string converted;
     const TwinBuild result = BinaryDownlinkOf(frame, binary_byte::kEsc, converted);
     if (result != TwinBuild::kBuilt) {
-        RTU_LOG_LIMITED(log4cplus::WARN_LOG_LEVEL, "station " + station + ": frame with no binary form",
-                        "frame for binary station " << station << " not sent: it has no binary form ("
-                                                    << TwinBuildText(result) << ")");
-        view_.PostLogLine("Not sent to " + station + ": the station speaks the binary encoding and this frame has "
-                          "no binary form (" + TwinBuildText(result) + ")");
+        // A command-table row of this kind waits and is tried at every poll:
+        // the log and the operator's pane hear of it at most once an interval.
+        std::uint64_t heldBack = 0;
+        if (RefusalLog().Admit("station " + station + ": frame with no binary form", log4cplus::WARN_LOG_LEVEL,
+                               heldBack)) {
+            const std::string line = "Not sent to " + station +
+                                     ": the station speaks the binary encoding and this frame has no binary form (" +
+                                     TwinBuildText(result) + ")";
+            RefusalLog().Write(log4cplus::WARN_LOG_LEVEL, line, heldBack);
+            view_.PostLogLine(line);
+        }
         return false;
     }
     frame = std::move(converted);
