@@ -227,12 +227,23 @@ TEST_F(DispatcherTest, AFiveMinuteReportAt2358FillsTheNextDaysFirstSlot)
     EXPECT_TRUE(Has(database.main, "'waterLevel','3.210000','2024-01-01 00:00:00','2024','1','1','','01','0','0'"));
 }
 
-TEST_F(DispatcherTest, AnAlarmOfAnUnknownElementWritesNothing)
+TEST_F(DispatcherTest, AnAlarmOfAnUnknownElementWritesNothingAndAKindLetterDoesNotHideTheElement)
 {
     Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 TT 2612091120 VT 11.0 "));
     EXPECT_EQ(database.main.size(), 1u);  // the raw frame only
+    Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 H TT 2612091120 VT 11.0 "));
+    EXPECT_EQ(database.main.size(), 2u);
     Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 TT 2612091120 Z 11.0 "));
+    EXPECT_EQ(database.main.size(), 4u);
     EXPECT_TRUE(Has(database.main, "insert into DeviceAlarmData"));
+    // The station's kind letter after its address: the same alarm row.
+    Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 H TT 2612091120 Z 11.0 "));
+    ASSERT_EQ(database.main.size(), 6u);
+    for (const std::size_t i : {3u, 5u}) {
+        EXPECT_EQ(database.main[i].rfind("insert into DeviceAlarmData", 0), 0u) << database.main[i];
+        EXPECT_NE(database.main[i].find("11.0 (m)"), std::string::npos) << database.main[i];
+        EXPECT_NE(database.main[i].find("2026-12-09 11:20"), std::string::npos) << database.main[i];
+    }
 }
 
 TEST_F(DispatcherTest, AReportTheJournalCannotKeepIsNotAcknowledged)
