@@ -3,6 +3,9 @@
 #include "Fakes.h"
 
 #include "rtu/common/RateLimitedLog.h"
+#include "rtu/protocol/BinaryTwin.h"
+#include "rtu/protocol/Crc16.h"
+#include "rtu/protocol/HexText.h"
 #include "rtu/uplink/Dispatcher.h"
 #include "tests/runtime/RuntimeTestSupport.h"
 
@@ -176,6 +179,46 @@ TEST_F(DispatcherTest, TheFirstFrameOfASerialStationCreatesItsRecord)
     CltDevInfo record;
     ASSERT_TRUE(registry.GetLinkRecord("0000000900", kSerialLink, record));
     EXPECT_EQ(record.peer, "127.0.0.1");
+}
+
+// A binary station's frame comes as its text twin with the frame itself: it
+// is acknowledged in binary (ESC, or ACK after ETB), its record says binary,
+// and the received-frame row holds the binary frame.
+TEST_F(DispatcherTest, ABinaryFrameIsAcknowledgedInBinaryAndStoredWithTheFrameAsSent)
+{
+    std::string binary;
+    ASSERT_EQ(BinaryUplinkOf(UplinkFrame("0000000900", "32", kSerial + " ST 0000000900 TT 2612091120 Z 12.340 "),
+                             binary),
+              TwinBuild::kBuilt);
+    std::string more = binary;  // the same report ending with ETB
+    more[more.size() - 3] = static_cast<char>(binary_byte::kEtb);
+    const std::uint16_t crc = CalcCrc16(std::string_view(more).substr(0, more.size() - 2));
+    more[more.size() - 2] = static_cast<char>(crc >> 8);
+    more[more.size() - 1] = static_cast<char>(crc & 0xFF);
+    const std::pair<const std::string*, std::uint8_t> cases[] = {{&binary, binary_byte::kEsc},
+                                                                 {&more, binary_byte::kAck}};
+    for (const auto& [frame, end] : cases) {
+        BinaryFrame parsed;
+        std::string twin;
+        ASSERT_EQ(ParseBinaryFrame(*frame, parsed), BinaryParse::kOk);
+        ASSERT_EQ(BuildTextTwin(parsed, twin), TwinBuild::kBuilt);
+        const std::size_t main = database.main.size();
+        EXPECT_FALSE(dispatcher.ParseFrame(-1, twin, kSerialLink, *frame).has_value());
+
+        ASSERT_FALSE(transport.serial.empty());
+        BinaryFrame ack;
+        ASSERT_EQ(ParseBinaryFrame(transport.serial.back(), ack), BinaryParse::kOk);
+        EXPECT_EQ(ack.direction, BinaryDirection::kDown);
+        EXPECT_EQ(ack.end, end);
+        EXPECT_EQ(ack.functionCode, 0x32);
+        EXPECT_EQ(StationAddressText(ack.station), "0000000900");
+        ASSERT_GT(database.main.size(), main);
+        EXPECT_NE(database.main[main].find(BytesToHexText(*frame)), std::string::npos) << database.main[main];
+        EXPECT_TRUE(Has(database.main, "'ADC9','Z','12.340','m'"));
+    }
+    CltDevInfo record;
+    ASSERT_TRUE(registry.GetLinkRecord("0000000900", kSerialLink, record));
+    EXPECT_EQ(record.encoding, FrameEncoding::kBinary);
 }
 
 TEST_F(DispatcherTest, ATimedReportWritesValueRowsPrecipitationAndRiverLevel)
