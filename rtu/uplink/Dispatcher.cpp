@@ -123,7 +123,11 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
     // hexadecimal digits: they are the same bytes whatever case the
     // settings use.
     const bool binary = !original.empty();
-    const bool matches = binary ? UpperCase(centre) == UpperCase(settings->cent) &&
+    // Binary stations in the field answer queries with centre address 00:
+    // such an answer with the right password is taken, and the centre
+    // address later downlink frames carry stays the configured one.
+    const bool answerToAnyCentre = binary && centre == "00" && AnswerCode(functionCode) != 0;
+    const bool matches = binary ? (answerToAnyCentre || UpperCase(centre) == UpperCase(settings->cent)) &&
                                       UpperCase(password) == UpperCase(settings->centPwd)
                                 : centre == settings->cent && password == settings->centPwd;
     if (!matches) {
@@ -137,10 +141,11 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
         registry_.DropStationLink(connectionId, station, linkKind);
         return std::nullopt;
     }
+    const std::string& linkCentre = answerToAnyCentre ? settings->cent : centre;
     if (linkKind == kNetworkLink)
-        registry_.RefreshNetworkStation(station, centre, password);
+        registry_.RefreshNetworkStation(station, linkCentre, password);
     else
-        registry_.RefreshSerialStation(station, centre, password,
+        registry_.RefreshSerialStation(station, linkCentre, password,
                                        binary ? FrameEncoding::kBinary : FrameEncoding::kAscii);
 
     if (startOfBody == kSyn) {

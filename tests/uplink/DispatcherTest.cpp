@@ -219,6 +219,18 @@ TEST_F(DispatcherTest, ABinaryFrameIsAcknowledgedInBinaryAndStoredWithTheFrameAs
     CltDevInfo record;
     ASSERT_TRUE(registry.GetLinkRecord("0000000900", kSerialLink, record));
     EXPECT_EQ(record.encoding, FrameEncoding::kBinary);
+
+    // An answer with centre address 00, as binary stations send them, is
+    // taken; the record keeps the configured centre for later commands.
+    std::string answer, twin;
+    ASSERT_EQ(BinaryUplinkOf(UplinkFrame("0000000900", "48", kSerial + " ST 0000000900", "00"), answer),
+              TwinBuild::kBuilt);
+    BinaryFrame parsed;
+    ASSERT_EQ(ParseBinaryFrame(answer, parsed), BinaryParse::kOk);
+    ASSERT_EQ(BuildTextTwin(parsed, twin), TwinBuild::kBuilt);
+    EXPECT_TRUE(dispatcher.ParseFrame(-1, twin, kSerialLink, answer).has_value());
+    ASSERT_TRUE(registry.GetLinkRecord("0000000900", kSerialLink, record));
+    EXPECT_EQ(record.centre, "01");
 }
 
 TEST_F(DispatcherTest, ATimedReportWritesValueRowsPrecipitationAndRiverLevel)
