@@ -298,10 +298,7 @@ bool ReportJournal::WriteGroup(std::vector<Pending>& group)
         BindText(insert_, 4, r.centre);
         BindText(insert_, 5, r.functionCode);
         sqlite3_bind_int(insert_, 6, r.linkKind);
-        // A binary station's report is kept as the frame it sent; its twin
-        // is rebuilt when the report is read back.
-        const std::string& kept = FrameToKeep(r);
-        sqlite3_bind_blob(insert_, 7, kept.data(), static_cast<int>(kept.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(insert_, 7, r.frame.data(), static_cast<int>(r.frame.size()), SQLITE_TRANSIENT);
         ok = sqlite3_step(insert_) == SQLITE_DONE;
         if (!ok) error = LastError(db_);
         sqlite3_reset(insert_);
@@ -406,8 +403,6 @@ bool ReportJournal::Reader::ReadAfter(std::int64_t seq, std::size_t most, std::v
         entry.report.functionCode = ColumnText(read_, 5);
         entry.report.linkKind = sqlite3_column_int(read_, 6);
         entry.report.frame = ColumnText(read_, 7);
-        if (!RestoreKeptFrame(entry.report))
-            RTU_LOG_ERROR("report journal: binary frame of entry " << entry.seq << " gives no text twin; kept as it is");
         out.push_back(std::move(entry));
     }
     if (rc != SQLITE_DONE) error_ = LastError(db_);

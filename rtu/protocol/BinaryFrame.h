@@ -15,7 +15,6 @@
 // over every byte from the first 7E up to and including the end byte.
 #pragma once
 
-#include "rtu/protocol/FrameEncoding.h"
 #include "rtu/protocol/TimeText.h"
 
 #include <array>
@@ -26,10 +25,11 @@
 
 namespace rtu {
 
-// kBinaryStart, kBinaryHeaderBytes, kBinaryFrameOverhead and
-// kBinaryMaxFrameBytes come from FrameEncoding.h, shared with the framing.
+inline constexpr std::uint8_t kBinaryStart = 0x7E;
+inline constexpr std::size_t kBinaryHeaderBytes = 14;    // 7E 7E up to STX/SYN
+inline constexpr std::size_t kBinaryFrameOverhead = 17;  // header, end byte, check code
 inline constexpr std::size_t kBinaryMaxLength = 0xFFF;   // the 12-bit length field
-static_assert(kBinaryMaxFrameBytes == kBinaryMaxLength + kBinaryFrameOverhead);
+inline constexpr std::size_t kBinaryMaxFrameBytes = kBinaryMaxLength + kBinaryFrameOverhead;  // 4112
 inline constexpr std::size_t kBinaryPacketFieldBytes = 3;
 
 // Start-of-body and end bytes of binary frames.

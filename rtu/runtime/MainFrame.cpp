@@ -410,7 +410,7 @@ void CMainFrame::ParseQueuedFrame(FrameQueue& queue, RuntimeThread& thread, bool
     {
         std::lock_guard<std::mutex> parsing(parseGate_[serial ? 1 : 0]);
         answer = dispatcher_.ParseFrame(serial ? -1 : item.connectionId, item.bytes,
-                                        serial ? kSerialLink : item.linkKind, item.original);
+                                        serial ? kSerialLink : item.linkKind);
     }
     // The gate is released first: the window's hand-over waits for the
     // user-interface thread, which may itself be waiting for the gate in

@@ -1,9 +1,6 @@
 #include "rtu/runtime/StationRegistry.h"
 
 #include "rtu/common/Log.h"
-#include "rtu/common/RateLimitedLog.h"
-#include "rtu/protocol/BinaryTwin.h"
-#include "rtu/protocol/FrameCodec.h"
 #include "rtu/runtime/Settings.h"
 
 #include <ctime>
@@ -192,7 +189,7 @@ void StationRegistry::RefreshNetworkStation(const std::string& station, const st
 }
 
 void StationRegistry::RefreshSerialStation(const std::string& station, const std::string& centre,
-                                           const std::string& password, FrameEncoding encoding)
+                                           const std::string& password)
 {
     std::lock_guard<std::mutex> lock(serialStationsLock_);
     const auto now = clock_.steadyNow();
@@ -202,7 +199,6 @@ void StationRegistry::RefreshSerialStation(const std::string& station, const std
         it->second.lastDataSteady = now;
         it->second.centre = centre;
         it->second.password = password;
-        it->second.encoding = encoding;
         if (now - it->second.refreshSteady >= kStatePostInterval) {
             it->second.refreshTime = it->second.lastDataTime;
             it->second.refreshSteady = now;
@@ -217,7 +213,6 @@ void StationRegistry::RefreshSerialStation(const std::string& station, const std
     record.station = station;
     record.centre = centre;
     record.password = password;
-    record.encoding = encoding;
     record.peer = "127.0.0.1";
     m_csCommDev.emplace(station, std::move(record));
     view_.PostStationState(station, StationState::Online, kSerialLink);
@@ -320,7 +315,6 @@ bool StationRegistry::SendToStation(const std::string& station, int linkKind,
         record.station = it->second.station;
         record.centre = it->second.centre;
         record.password = it->second.password;
-        record.encoding = it->second.encoding;
     } else {
         std::lock_guard<std::mutex> lock(serialStationsLock_);
         auto it = m_csCommDev.find(station);
@@ -328,10 +322,9 @@ bool StationRegistry::SendToStation(const std::string& station, int linkKind,
         record.station = it->second.station;
         record.centre = it->second.centre;
         record.password = it->second.password;
-        record.encoding = it->second.encoding;
     }
-    std::string frame = build(record);
-    if (frame.empty() || !InStationEncoding(station, record.encoding, frame)) return false;
+    const std::string frame = build(record);
+    if (frame.empty()) return false;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(frame.data());
     if (linkKind == kNetworkLink) return connectionId != -1 && transport_.SendTcp(connectionId, bytes, frame.size());
     return transport_.WriteSerial(bytes, frame.size());
@@ -341,57 +334,25 @@ SendResult StationRegistry::SendRaw(const std::string& station, const std::uint8
 {
     int connectionId = -1;
     bool network = false;
-    FrameEncoding encoding = FrameEncoding::kAscii;
     {
         std::lock_guard<std::mutex> lock(registryLock_);
         auto it = BoundRecordLocked(station);
         if (it != m_mapCltDev.end()) {
             network = true;
             connectionId = it->first;
-            encoding = it->second.encoding;
         }
     }
-    bool serial = false;
-    if (!network) {
-        std::lock_guard<std::mutex> lock(serialStationsLock_);
-        auto it = m_csCommDev.find(station);
-        serial = it != m_csCommDev.end();
-        if (serial) encoding = it->second.encoding;
-    }
-    if (!network && !serial) return SendResult::NoLink;
-    std::string frame(reinterpret_cast<const char*>(bytes), length);
-    if (!InStationEncoding(station, encoding, frame)) return SendResult::NotHandedOver;
-    const auto* out = reinterpret_cast<const std::uint8_t*>(frame.data());
     if (network) {
-        const bool sent = connectionId != -1 && transport_.SendTcp(connectionId, out, frame.size());
+        const bool sent = connectionId != -1 && transport_.SendTcp(connectionId, bytes, length);
         return sent ? SendResult::HandedOver : SendResult::NotHandedOver;
     }
-    return transport_.WriteSerial(out, frame.size()) ? SendResult::HandedOver : SendResult::NotHandedOver;
-}
-
-bool StationRegistry::InStationEncoding(const std::string& station, FrameEncoding encoding, std::string& frame)
-{
-    // Only a text frame is converted: a binary frame prepared elsewhere (a
-    // command-table row given as binary) goes as it is.
-    if (encoding != FrameEncoding::kBinary || frame.empty() || frame[0] != kSoh) return true;
-    std::string converted;
-    const TwinBuild result = BinaryDownlinkOf(frame, binary_byte::kEsc, converted);
-    if (result != TwinBuild::kBuilt) {
-        // A command-table row of this kind waits and is tried at every poll:
-        // the log and the operator's pane hear of it at most once an interval.
-        std::uint64_t heldBack = 0;
-        if (RefusalLog().Admit("station " + station + ": frame with no binary form", log4cplus::WARN_LOG_LEVEL,
-                               heldBack)) {
-            const std::string line = "Not sent to " + station +
-                                     ": the station speaks the binary encoding and this frame has no binary form (" +
-                                     TwinBuildText(result) + ")";
-            RefusalLog().Write(log4cplus::WARN_LOG_LEVEL, line, heldBack);
-            view_.PostLogLine(line);
-        }
-        return false;
+    bool serial = false;
+    {
+        std::lock_guard<std::mutex> lock(serialStationsLock_);
+        serial = m_csCommDev.count(station) != 0;
     }
-    frame = std::move(converted);
-    return true;
+    if (!serial) return SendResult::NoLink;
+    return transport_.WriteSerial(bytes, length) ? SendResult::HandedOver : SendResult::NotHandedOver;
 }
 
 std::vector<std::string> StationRegistry::LinkedStations() const

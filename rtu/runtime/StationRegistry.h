@@ -107,10 +107,7 @@ public:
     // creates or refreshes its serial record. The centre address and password
     // of the verified frame become the ones downlink frames carry.
     void RefreshNetworkStation(const std::string& station, const std::string& centre, const std::string& password);
-    // A serial record also takes the encoding of the frame, which the centre
-    // answers and commands the station in.
-    void RefreshSerialStation(const std::string& station, const std::string& centre, const std::string& password,
-                              FrameEncoding encoding = FrameEncoding::kAscii);
+    void RefreshSerialStation(const std::string& station, const std::string& centre, const std::string& password);
 
     // Closes the link of a station that sent a wrong centre address or password,
     // when the connection still holds that station's link (ids are reused).
@@ -130,16 +127,11 @@ public:
     // Builds a downlink frame with `build` from the station's record and sends
     // it on the station's link. False when the station has no record for the
     // link kind or the frame could not be built (build returns an empty frame).
-    // Every send to a station goes through here or SendRaw: a station whose
-    // record says binary gets the binary form of a text frame, and nothing
-    // (with a line in the operator's log) when the frame has none.
     bool SendToStation(const std::string& station, int linkKind,
                        const std::function<std::string(const CltDevInfo&)>& build);
 
     // Sends a prepared frame on the station's network link, or else on the
-    // serial line, and says whether the bytes were handed over. Bytes other
-    // than a text frame (a binary frame) go as they are; a text frame with
-    // no binary form for a binary station is not sent (NotHandedOver).
+    // serial line, and says whether the bytes were handed over.
     SendResult SendRaw(const std::string& station, const std::uint8_t* bytes, std::size_t length);
 
     // Addresses of the stations that have a network or a serial link now.
@@ -175,9 +167,6 @@ public:
     void SetClock(Clock clock);
 
 private:
-    // `frame` in the encoding of the station: unchanged for a text station
-    // or bytes that are no text frame; false (logged) when it has no form.
-    bool InStationEncoding(const std::string& station, FrameEncoding encoding, std::string& frame);
     void RunDeferred(DeferredLinkCalls& calls);
     void UnbindStationLocked(const std::string& station, int connectionId);
     // The record of the connection station S is bound to; null when it has

@@ -1,7 +1,6 @@
 #include "rtu/uplink/CommFrameQueue.h"
 
 #include "rtu/common/Log.h"
-#include "rtu/uplink/BinaryUplink.h"
 
 namespace rtu {
 
@@ -13,23 +12,19 @@ constexpr std::chrono::seconds kDropReportInterval{10};
 
 class CCommFrameQueue::Sink final : public FrameSink {
 public:
-    explicit Sink(FrameQueue& queue) : queue_(queue) {}
+    Sink(FrameQueue& queue, UnhandledBinaryFrames& binary) : queue_(queue), binary_(binary) {}
     void OnFrame(std::string_view frame) override
     {
         if (!queue_.Push(kConnectionId, kLinkKind, frame)) ++dropped;
     }
-    // A binary frame goes on as its text twin, the frame itself riding along.
-    void OnBinaryFrame(std::string_view frame) override
-    {
-        if (!TwinForParsing(frame, "serial line", twin_)) return;
-        if (!queue_.Push(kConnectionId, kLinkKind, twin_, frame)) ++dropped;
-    }
+    // Binary frames are not decoded yet: they never reach the ASCII dispatcher.
+    void OnBinaryFrame(std::string_view frame) override { binary_.Take(frame, "serial line"); }
 
     std::uint64_t dropped = 0;
 
 private:
     FrameQueue& queue_;
-    std::string twin_;
+    UnhandledBinaryFrames& binary_;
 };
 
 CCommFrameQueue::CCommFrameQueue(std::size_t maxItems, std::size_t maxBytes) : queue_(maxItems, maxBytes) {}
@@ -39,7 +34,7 @@ void CCommFrameQueue::OnSerialBytes(std::string_view bytes)
     std::uint64_t report = 0;  // frames dropped so far, when it is time to say so
     {
         std::lock_guard<std::mutex> lock(framingLock_);
-        Sink sink(queue_);
+        Sink sink(queue_, unhandledBinary_);
         const CutResult result = CutFrames(state_, bytes, sink);
         counts_.frames += result.frames;
         counts_.rejectedHeaders += result.rejectedHeaders;

@@ -15,6 +15,7 @@
 
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/FrameQueue.h"
+#include "rtu/uplink/UnhandledBinaryFrames.h"
 
 #include <chrono>
 #include <cstddef>
@@ -78,6 +79,7 @@ private:
 
     std::mutex framingLock_;
     FramingState state_;
+    UnhandledBinaryFrames unhandledBinary_;  // under framingLock_
     Counts counts_;  // under framingLock_, except `dropped` (the queue's count)
     std::uint64_t droppedTotal_ = 0;  // under framingLock_
     std::chrono::steady_clock::time_point lastDropReport_{};  // under framingLock_; epoch: never

@@ -1,6 +1,5 @@
 #include "rtu/uplink/Dispatcher.h"
 
-#include "rtu/protocol/BinaryTwin.h"
 #include "rtu/protocol/Elements.h"
 #include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
@@ -94,8 +93,7 @@ Dispatcher::Dispatcher(StationRegistry& registry, LinkTransport& transport, Runt
 {
 }
 
-std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKind,
-                                                   std::string_view original)
+std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string_view frame, int linkKind)
 {
     if (frame.size() < kHeaderBytes + 5) return std::nullopt;
     const std::string centre(frame.substr(1, 2));
@@ -119,18 +117,7 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
                         "frame with a zero byte in its station address " << ForLog(station) << " dropped");
         return std::nullopt;
     }
-    // A binary frame's twin writes centre and password as upper-case
-    // hexadecimal digits: they are the same bytes whatever case the
-    // settings use.
-    const bool binary = !original.empty();
-    // Binary stations in the field answer queries with centre address 00:
-    // such an answer with the right password is taken, and the centre
-    // address later downlink frames carry stays the configured one.
-    const bool answerToAnyCentre = binary && centre == "00" && AnswerCode(functionCode) != 0;
-    const bool matches = binary ? (answerToAnyCentre || UpperCase(centre) == UpperCase(settings->cent)) &&
-                                      UpperCase(password) == UpperCase(settings->centPwd)
-                                : centre == settings->cent && password == settings->centPwd;
-    if (!matches) {
+    if (centre != settings->cent || password != settings->centPwd) {
         // The password a frame carried is never logged: a station that has
         // the wrong one may hold another centre's.
         RTU_LOG_LIMITED(log4cplus::DEBUG_LOG_LEVEL,
@@ -141,12 +128,10 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
         registry_.DropStationLink(connectionId, station, linkKind);
         return std::nullopt;
     }
-    const std::string& linkCentre = answerToAnyCentre ? settings->cent : centre;
     if (linkKind == kNetworkLink)
-        registry_.RefreshNetworkStation(station, linkCentre, password);
+        registry_.RefreshNetworkStation(station, centre, password);
     else
-        registry_.RefreshSerialStation(station, linkCentre, password,
-                                       binary ? FrameEncoding::kBinary : FrameEncoding::kAscii);
+        registry_.RefreshSerialStation(station, centre, password);
 
     if (startOfBody == kSyn) {
         HandlePicturePacket(connectionId, frame, linkKind, station, storageNumber);
@@ -159,25 +144,9 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
     // deletes what it sees acknowledged.
     FrameBytes built;
     if (!BuildAcknowledgement(frame, built)) return std::nullopt;
-    std::string ack(built.View());
-    if (binary) {
-        // The binary acknowledgement keeps the station online (ESC), or
-        // asks for the rest (ACK) after a frame that ended with ETB.
-        const bool more = static_cast<std::uint8_t>(original[original.size() - 3]) == binary_byte::kEtb;
-        std::string converted;
-        const TwinBuild result =
-            BinaryDownlinkOf(ack, more ? binary_byte::kAck : binary_byte::kEsc, converted);
-        if (result != TwinBuild::kBuilt) {
-            RTU_LOG_LIMITED(log4cplus::WARN_LOG_LEVEL, RefusalKey(connectionId, linkKind, "no binary acknowledgement"),
-                            "report of " << ForLog(storageNumber) << " not acknowledged: its acknowledgement has no "
-                                         << "binary form (" << TwinBuildText(result) << ")");
-            return std::nullopt;
-        }
-        ack = std::move(converted);
-    }
     const bool network = linkKind == kNetworkLink;
     RTU_LOG_DEBUG(LoadText("MainFrame", network ? "Text19" : "Text21") << "\n"
-                                                                        << HexDumpText(binary ? original : frame, kHexDumpWidth));
+                                                                        << HexDumpText(frame, kHexDumpWidth));
     StoredReport report;
     report.receivedAt = NowText();
     report.storageNumber = storageNumber;
@@ -186,8 +155,7 @@ std::optional<ParsedAnswer> Dispatcher::ParseFrame(int connectionId, std::string
     report.functionCode = functionCode;
     report.linkKind = linkKind;
     report.frame = std::string(frame);
-    report.original = std::string(original);
-    auto acknowledge = [this, connectionId, linkKind, ack = std::move(ack)] {
+    auto acknowledge = [this, connectionId, linkKind, ack = std::string(built.View())] {
         SendAcknowledgement(connectionId, ack, linkKind);
     };
     switch (reports_.Keep(std::move(report), acknowledge)) {

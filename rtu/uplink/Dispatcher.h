@@ -45,11 +45,7 @@ public:
     // An acknowledged answer is returned, not shown: the view's hand-over may
     // wait for the user-interface thread, so the caller hands it over only
     // after releasing its own locks.
-    // A binary station's frame arrives as its text twin in `frame` with the
-    // binary frame in `original`: it is handled as the twin, stored with the
-    // original, and acknowledged in the binary encoding.
-    std::optional<ParsedAnswer> ParseFrame(int connectionId, std::string_view frame, int linkKind,
-                                           std::string_view original = {});
+    std::optional<ParsedAnswer> ParseFrame(int connectionId, std::string_view frame, int linkKind);
 
 private:
     void HandlePicturePacket(int connectionId, std::string_view frame, int linkKind, const std::string& station,

@@ -9,18 +9,17 @@ FrameQueue::FrameQueue(std::size_t maxItems, std::size_t maxBytes, std::size_t m
 {
 }
 
-bool FrameQueue::Push(int connectionId, int linkKind, std::string_view frame, std::string_view original)
+bool FrameQueue::Push(int connectionId, int linkKind, std::string_view frame)
 {
-    const std::size_t size = frame.size() + original.size();
     {
         std::lock_guard<std::mutex> lock(frameQueueLock_);
-        if (items_.size() >= maxItems_ || bytes_ + size > maxBytes_ ||
+        if (items_.size() >= maxItems_ || bytes_ + frame.size() > maxBytes_ ||
             (maxPerConnection_ != 0 && WaitingLocked(connectionId) >= maxPerConnection_)) {
             ++drops_;
             return false;
         }
-        items_.push_back(QueuedFrame{connectionId, linkKind, std::string(frame), std::string(original)});
-        bytes_ += size;
+        items_.push_back(QueuedFrame{connectionId, linkKind, std::string(frame)});
+        bytes_ += frame.size();
         if (maxPerConnection_ != 0) ++waiting_[connectionId];
     }
     ready_.notify_one();
@@ -54,7 +53,7 @@ void FrameQueue::PopFrontLocked(QueuedFrame& out)
 {
     out = std::move(items_.front());
     items_.pop_front();
-    bytes_ -= out.bytes.size() + out.original.size();
+    bytes_ -= out.bytes.size();
     if (maxPerConnection_ == 0) return;
     const auto it = waiting_.find(out.connectionId);
     if (it != waiting_.end() && --it->second == 0) waiting_.erase(it);

@@ -26,9 +26,6 @@ struct QueuedFrame {
     int connectionId = -1;  // the network connection, or -1 for the serial line
     int linkKind = 0;       // 0 network, 1 serial
     std::string bytes;      // the frame; c_str() gives it followed by a zero byte
-    // A binary station's frame as it arrived, when `bytes` is its text twin;
-    // empty for a text frame.
-    std::string original;
 };
 
 class FrameQueue {
@@ -45,10 +42,9 @@ public:
     explicit FrameQueue(std::size_t maxItems = kMaxItems, std::size_t maxBytes = kMaxBytes,
                         std::size_t maxPerConnection = 0);
 
-    // Appends a frame (with the binary frame it is the twin of, if any) and
-    // wakes the consumer; false (frame dropped) when full, or when the
-    // connection already has its limit of frames waiting.
-    bool Push(int connectionId, int linkKind, std::string_view frame, std::string_view original = {});
+    // Appends a frame and wakes the consumer; false (frame dropped) when full,
+    // or when the connection already has its limit of frames waiting.
+    bool Push(int connectionId, int linkKind, std::string_view frame);
 
     // Takes the oldest frame without waiting; false when empty.
     bool TryPop(QueuedFrame& out);

@@ -8,7 +8,7 @@
 #include "rtu/runtime/Settings.h"
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/RegistrationPacket.h"
-#include "rtu/uplink/BinaryUplink.h"
+#include "rtu/uplink/UnhandledBinaryFrames.h"
 
 #include <algorithm>
 #include <cctype>
@@ -97,7 +97,7 @@ void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int conn
             },
             [&](std::string_view frame) {
                 record->encoding = FrameEncoding::kBinary;
-                HandOffFrame(frame, connectionId);
+                BinaryFrameArrived(frame, connectionId);
             });
         CutFrames(record->framing, block, sink);
         return;
@@ -166,11 +166,8 @@ void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int c
             const bool uplink = (static_cast<unsigned char>(frame[11]) >> 4) == 0;
             const bool accepted = uplink && SameHexText(BytesToHexText(frame.substr(2, 1)), settings.cent) &&
                                   SameHexText(BytesToHexText(frame.substr(8, 2)), settings.centPwd);
-            if (!bind(BinaryFrameStation(frame), accepted, FrameEncoding::kBinary)) return;
-            if (afterEcho != nullptr)
-                afterEcho->emplace_back(frame);
-            else
-                HandOffFrame(frame, connectionId);
+            if (bind(BinaryFrameStation(frame), accepted, FrameEncoding::kBinary))
+                BinaryFrameArrived(frame, connectionId);
         });
     CutFrames(pending.framing, block, sink);
     if (bound != nullptr) bound->framing = std::move(pending.framing);
@@ -197,7 +194,7 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
             },
             [&](std::string_view frame) {
                 record->encoding = FrameEncoding::kBinary;
-                HandOffFrame(frame, connectionId);
+                BinaryFrameArrived(frame, connectionId);
             });
         CutFrames(record->framing, block, sink);
         return;
@@ -262,23 +259,19 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
         },
         [&](std::string_view frame) {
             record.encoding = FrameEncoding::kBinary;
-            afterEcho.emplace_back(frame);
+            BinaryFrameArrived(frame, connectionId);
         });
     CutFrames(record.framing, block, sink);
 }
 
+void ReceiveFrontEnd::BinaryFrameArrived(std::string_view frame, int connectionId)
+{
+    unhandledBinary_.Take(frame, "connection " + std::to_string(connectionId));
+}
+
 void ReceiveFrontEnd::HandOffFrame(std::string_view frame, int connectionId)
 {
-    // A binary frame goes on as its text twin, the frame itself riding along.
-    bool queued = false;
-    if (!frame.empty() && frame[0] == kBinaryStart) {
-        std::string twin;
-        if (!TwinForParsing(frame, "connection " + std::to_string(connectionId), twin)) return;
-        queued = queue_.Push(connectionId, kNetworkLink, twin, frame);
-    } else {
-        queued = queue_.Push(connectionId, kNetworkLink, frame);
-    }
-    if (queued) return;
+    if (queue_.Push(connectionId, kNetworkLink, frame)) return;
     const std::uint64_t dropped = ++dropped_;
     // Every drop is counted: the limited line of the connection carries the
     // drops held back before it, and the periodic flush those after it.

@@ -1,6 +1,5 @@
 #include "rtu/uplink/ReportStatements.h"
 
-#include "rtu/protocol/BinaryTwin.h"
 #include "rtu/protocol/Elements.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/protocol/TimeText.h"
@@ -140,14 +139,8 @@ void Builder::Alarm(std::string_view frameText)
 {
     const std::vector<std::string_view> tokens = SplitText(BodyText(frameText), ' ');
     if (tokens.size() < 7) return;
-    // The element that crossed its threshold follows the observation time.
-    // A station may write its kind letter after its address ("ST addr H TT
-    // ..."), which moves the time one token on: the element is read two
-    // tokens after "TT" wherever that stands.
-    std::size_t at = 5;
-    if (tokens[3] != "TT" && tokens.size() > 7 && tokens[4] == "TT") at = 6;
-    const std::string_view identifier = tokens[at];
-    const std::string value(tokens[at + 1]);
+    const std::string_view identifier = tokens[5];
+    const std::string value(tokens[6]);
     std::string alarm;
     if (identifier == "PJ")
         alarm = LoadText("MainFrame", "Text23") + value + " (mm)";
@@ -220,7 +213,7 @@ std::vector<ReportStatement> BuildReportStatements(const StoredReport& report, b
 {
     Builder builder(report, mainUsed, secondaryUsed);
     builder.Add(Database::Main, StatementKind::Receive,
-                {Text(report.storageNumber), Text(report.functionCode), Text(BytesToHexText(report.original.empty() ? report.frame : report.original))});
+                {Text(report.storageNumber), Text(report.functionCode), Text(BytesToHexText(report.frame))});
     const std::string_view frameText = TextUpToZero(report.frame);
     const std::string& code = report.functionCode;
     if (code == "32")
@@ -314,30 +307,6 @@ TimedReadings ReadTimedReadings(std::string_view frameText)
 std::string SecondaryStationCode(const std::string& storageNumber)
 {
     return storageNumber.size() <= 8 ? storageNumber : storageNumber.substr(storageNumber.size() - 8);
-}
-
-}  // namespace rtu
-
-namespace rtu {
-
-const std::string& FrameToKeep(const StoredReport& report)
-{
-    return report.original.empty() ? report.frame : report.original;
-}
-
-bool RestoreKeptFrame(StoredReport& report)
-{
-    report.original.clear();
-    if (report.frame.size() < 2 || static_cast<std::uint8_t>(report.frame[0]) != kBinaryStart ||
-        static_cast<std::uint8_t>(report.frame[1]) != kBinaryStart)
-        return true;  // a text frame is kept as it is
-    BinaryFrame parsed;
-    std::string twin;
-    if (ParseBinaryFrame(report.frame, parsed) != BinaryParse::kOk || BuildTextTwin(parsed, twin) != TwinBuild::kBuilt)
-        return false;
-    report.original = std::move(report.frame);
-    report.frame = std::move(twin);
-    return true;
 }
 
 }  // namespace rtu

@@ -29,18 +29,8 @@ struct StoredReport {
     std::string centre;         // the centre address of the frame
     std::string functionCode;   // upper case
     int linkKind = 0;
-    std::string frame;          // the frame's bytes (a binary frame's text twin)
-    // A binary station's frame as it arrived, empty for a text frame: the
-    // received-frame row stores it; every other row is built from `frame`.
-    std::string original;
+    std::string frame;          // the frame's bytes
 };
-
-// Where a report is kept as one frame (the report journal), a binary
-// station's report is kept as its original frame: the frame to keep, and the
-// report back from it (the twin rebuilt into `frame`, the kept bytes into
-// `original`). False when kept bytes of a binary frame no longer give a twin.
-const std::string& FrameToKeep(const StoredReport& report);
-bool RestoreKeptFrame(StoredReport& report);
 
 enum class StatementKind : std::uint8_t {
     Receive,         // every acknowledged frame (proc_InsertReceive)

@@ -250,7 +250,6 @@ std::optional<std::string> StationLink::ReadFrame(std::chrono::milliseconds limi
     public:
         explicit Collect(std::deque<std::string>& frames) : frames_(frames) {}
         void OnFrame(std::string_view frame) override { frames_.emplace_back(frame); }
-        void OnBinaryFrame(std::string_view frame) override { frames_.emplace_back(frame); }
 
     private:
         std::deque<std::string>& frames_;

@@ -3,9 +3,6 @@
 #include "Fakes.h"
 
 #include "rtu/common/RateLimitedLog.h"
-#include "rtu/protocol/BinaryTwin.h"
-#include "rtu/protocol/Crc16.h"
-#include "rtu/protocol/HexText.h"
 #include "rtu/uplink/Dispatcher.h"
 #include "tests/runtime/RuntimeTestSupport.h"
 
@@ -181,58 +178,6 @@ TEST_F(DispatcherTest, TheFirstFrameOfASerialStationCreatesItsRecord)
     EXPECT_EQ(record.peer, "127.0.0.1");
 }
 
-// A binary station's frame comes as its text twin with the frame itself: it
-// is acknowledged in binary (ESC, or ACK after ETB), its record says binary,
-// and the received-frame row holds the binary frame.
-TEST_F(DispatcherTest, ABinaryFrameIsAcknowledgedInBinaryAndStoredWithTheFrameAsSent)
-{
-    std::string binary;
-    ASSERT_EQ(BinaryUplinkOf(UplinkFrame("0000000900", "32", kSerial + " ST 0000000900 TT 2612091120 Z 12.340 "),
-                             binary),
-              TwinBuild::kBuilt);
-    std::string more = binary;  // the same report ending with ETB
-    more[more.size() - 3] = static_cast<char>(binary_byte::kEtb);
-    const std::uint16_t crc = CalcCrc16(std::string_view(more).substr(0, more.size() - 2));
-    more[more.size() - 2] = static_cast<char>(crc >> 8);
-    more[more.size() - 1] = static_cast<char>(crc & 0xFF);
-    const std::pair<const std::string*, std::uint8_t> cases[] = {{&binary, binary_byte::kEsc},
-                                                                 {&more, binary_byte::kAck}};
-    for (const auto& [frame, end] : cases) {
-        BinaryFrame parsed;
-        std::string twin;
-        ASSERT_EQ(ParseBinaryFrame(*frame, parsed), BinaryParse::kOk);
-        ASSERT_EQ(BuildTextTwin(parsed, twin), TwinBuild::kBuilt);
-        const std::size_t main = database.main.size();
-        EXPECT_FALSE(dispatcher.ParseFrame(-1, twin, kSerialLink, *frame).has_value());
-
-        ASSERT_FALSE(transport.serial.empty());
-        BinaryFrame ack;
-        ASSERT_EQ(ParseBinaryFrame(transport.serial.back(), ack), BinaryParse::kOk);
-        EXPECT_EQ(ack.direction, BinaryDirection::kDown);
-        EXPECT_EQ(ack.end, end);
-        EXPECT_EQ(ack.functionCode, 0x32);
-        EXPECT_EQ(StationAddressText(ack.station), "0000000900");
-        ASSERT_GT(database.main.size(), main);
-        EXPECT_NE(database.main[main].find(BytesToHexText(*frame)), std::string::npos) << database.main[main];
-        EXPECT_TRUE(Has(database.main, "'ADC9','Z','12.340','m'"));
-    }
-    CltDevInfo record;
-    ASSERT_TRUE(registry.GetLinkRecord("0000000900", kSerialLink, record));
-    EXPECT_EQ(record.encoding, FrameEncoding::kBinary);
-
-    // An answer with centre address 00, as binary stations send them, is
-    // taken; the record keeps the configured centre for later commands.
-    std::string answer, twin;
-    ASSERT_EQ(BinaryUplinkOf(UplinkFrame("0000000900", "48", kSerial + " ST 0000000900", "00"), answer),
-              TwinBuild::kBuilt);
-    BinaryFrame parsed;
-    ASSERT_EQ(ParseBinaryFrame(answer, parsed), BinaryParse::kOk);
-    ASSERT_EQ(BuildTextTwin(parsed, twin), TwinBuild::kBuilt);
-    EXPECT_TRUE(dispatcher.ParseFrame(-1, twin, kSerialLink, answer).has_value());
-    ASSERT_TRUE(registry.GetLinkRecord("0000000900", kSerialLink, record));
-    EXPECT_EQ(record.centre, "01");
-}
-
 TEST_F(DispatcherTest, ATimedReportWritesValueRowsPrecipitationAndRiverLevel)
 {
     database.lastLevel = "12.0";
@@ -282,23 +227,12 @@ TEST_F(DispatcherTest, AFiveMinuteReportAt2358FillsTheNextDaysFirstSlot)
     EXPECT_TRUE(Has(database.main, "'waterLevel','3.210000','2024-01-01 00:00:00','2024','1','1','','01','0','0'"));
 }
 
-TEST_F(DispatcherTest, AnAlarmOfAnUnknownElementWritesNothingAndAKindLetterDoesNotHideTheElement)
+TEST_F(DispatcherTest, AnAlarmOfAnUnknownElementWritesNothing)
 {
     Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 TT 2612091120 VT 11.0 "));
     EXPECT_EQ(database.main.size(), 1u);  // the raw frame only
-    Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 H TT 2612091120 VT 11.0 "));
-    EXPECT_EQ(database.main.size(), 2u);
     Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 TT 2612091120 Z 11.0 "));
-    EXPECT_EQ(database.main.size(), 4u);
     EXPECT_TRUE(Has(database.main, "insert into DeviceAlarmData"));
-    // The station's kind letter after its address: the same alarm row.
-    Parse(UplinkFrame(kStation, "33", "00A7261209112000 ST 0000000101 H TT 2612091120 Z 11.0 "));
-    ASSERT_EQ(database.main.size(), 6u);
-    for (const std::size_t i : {3u, 5u}) {
-        EXPECT_EQ(database.main[i].rfind("insert into DeviceAlarmData", 0), 0u) << database.main[i];
-        EXPECT_NE(database.main[i].find("11.0 (m)"), std::string::npos) << database.main[i];
-        EXPECT_NE(database.main[i].find("2026-12-09 11:20"), std::string::npos) << database.main[i];
-    }
 }
 
 TEST_F(DispatcherTest, AReportTheJournalCannotKeepIsNotAcknowledged)

@@ -5,9 +5,7 @@
 
 #include "rtu/common/Log.h"
 #include "rtu/common/RateLimitedLog.h"
-#include "rtu/protocol/BinaryTwin.h"
 #include "rtu/protocol/Crc16.h"
-#include "rtu/protocol/FrameCodec.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/ReceiveFrontEnd.h"
@@ -157,7 +155,7 @@ std::string BinaryKeepAlive(const std::string& station, const std::string& centr
     return frame;
 }
 
-TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndAreQueuedAsTheirTextTwins)
+TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndNeverReachTheDispatcher)
 {
     Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
     ASSERT_EQ(queue.Size(), 1u);
@@ -174,29 +172,18 @@ TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndAreQueuedAsTheirTextTwins
     EXPECT_EQ(BoundConnection("0000000101"), 1);
 
     // A verified frame binds its station (address bytes as hex text, A-F
-    // nibbles and all), marks the link binary and is queued as its text
-    // twin, the binary frame riding along.
-    const std::string binary = BinaryKeepAlive("00303a9006", "01", "b7e2");
-    Receive(3, binary);
+    // nibbles and all) and marks the link binary; the dispatcher sees nothing.
+    Receive(3, BinaryKeepAlive("00303a9006", "01", "b7e2"));
     EXPECT_EQ(BoundConnection("00303A9006"), 3);
     CltDevInfo record;
     ASSERT_TRUE(registry.GetLinkRecord("00303A9006", kNetworkLink, record));
     EXPECT_EQ(record.encoding, FrameEncoding::kBinary);
     Receive(3, BinaryKeepAlive("00303A9006"));
-    ASSERT_EQ(queue.Size(), 3u);
-    QueuedFrame item;
-    ASSERT_TRUE(queue.TryPop(item));
-    ASSERT_TRUE(queue.TryPop(item));
-    EXPECT_EQ(item.connectionId, 3);
-    EXPECT_EQ(item.original, binary);
-    EXPECT_EQ(item.bytes.substr(0, 19), "\x01" "0100303A9006B7E22F");
+    EXPECT_EQ(queue.Size(), 1u);
 
     // The station switches to ASCII on the same link: queued, link marked ASCII.
     Receive(3, UplinkFrame("00303A9006", "2F", kKeepAlive));
-    ASSERT_EQ(queue.Size(), 2u);
-    ASSERT_TRUE(queue.TryPop(item));
-    ASSERT_TRUE(queue.TryPop(item));
-    EXPECT_TRUE(item.original.empty());
+    EXPECT_EQ(queue.Size(), 2u);
     ASSERT_TRUE(registry.GetLinkRecord("00303A9006", kNetworkLink, record));
     EXPECT_EQ(record.encoding, FrameEncoding::kAscii);
     EXPECT_EQ(transport.closed, std::vector<int>{2});
@@ -465,44 +452,6 @@ TEST_F(RegistrationMode, AWrongPlaintextClosesTheConnection)
     Receive(1, packet);
     EXPECT_EQ(transport.closed, std::vector<int>{1});
     EXPECT_EQ(registry.NetworkStationCount(), 0u);
-}
-
-
-// Every send to a station that speaks binary goes out in binary, on the
-// network and the serial line alike; a prepared binary frame goes as it is,
-// and a text frame with no binary form is not sent and the operator is told.
-TEST_F(ReceivePath, SendsToABinaryStationGoInBinaryAndFramesWithoutABinaryFormAreNotSent)
-{
-    Receive(3, BinaryKeepAlive("0000000122"));
-    registry.RefreshSerialStation("0000000900", "01", "B7E2", FrameEncoding::kBinary);
-    for (const std::string station : {"0000000122", "0000000900"}) {
-        const bool network = station == "0000000122";
-        const auto lastSent = [&] { return network ? transport.sent.back().second : transport.serial.back(); };
-        FrameBytes query, restart;
-        const DownlinkAddress address{station, "01", "B7E2"};
-        ASSERT_EQ(BuildCommandFrame(address, "45", "", query), CommandBuild::kBuilt);
-        ASSERT_EQ(BuildCommandFrame(address, "E1", "", restart), CommandBuild::kBuilt);
-        std::string binary;
-        ASSERT_EQ(BinaryDownlinkOf(query.View(), binary_byte::kEsc, binary), TwinBuild::kBuilt);
-
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(query.View().data());
-        EXPECT_EQ(registry.SendRaw(station, bytes, query.View().size()), SendResult::HandedOver);
-        EXPECT_EQ(BytesToHexText(lastSent()), BytesToHexText(binary)) << station;
-        const auto* prepared = reinterpret_cast<const std::uint8_t*>(binary.data());
-        EXPECT_EQ(registry.SendRaw(station, prepared, binary.size() - 1), SendResult::HandedOver);
-        EXPECT_EQ(lastSent(), binary.substr(0, binary.size() - 1)) << "bytes that are no text frame go as given";
-        EXPECT_TRUE(registry.SendToStation(station, network ? kNetworkLink : kSerialLink,
-                                           [&](const CltDevInfo&) { return std::string(query.View()); }));
-        EXPECT_EQ(BytesToHexText(lastSent()), BytesToHexText(binary));
-
-        const std::size_t sends = transport.sent.size() + transport.serial.size();
-        const auto* restartBytes = reinterpret_cast<const std::uint8_t*>(restart.View().data());
-        EXPECT_EQ(registry.SendRaw(station, restartBytes, restart.View().size()), SendResult::NotHandedOver);
-        EXPECT_FALSE(registry.SendToStation(station, network ? kNetworkLink : kSerialLink,
-                                            [&](const CltDevInfo&) { return std::string(restart.View()); }));
-        EXPECT_EQ(transport.sent.size() + transport.serial.size(), sends);
-        EXPECT_NE(view.lines.back().find("Not sent to " + station), std::string::npos) << view.lines.back();
-    }
 }
 
 }  // namespace
