@@ -1,7 +1,6 @@
 // CltDevInfo: what the data centre knows of one station link.
 #pragma once
 
-#include "rtu/protocol/FrameEncoding.h"
 #include "rtu/uplink/CutFrames.h"
 
 #include <chrono>
@@ -15,9 +14,6 @@ enum LinkKind : int { kNetworkLink = 0, kSerialLink = 1 };
 struct CltDevInfo {
     FramingState framing;          // the frame being cut from this link's stream
     int linkKind = kNetworkLink;
-    // Encoding of the last verified frame the station sent on this link; the
-    // centre answers and commands the station in it.
-    FrameEncoding encoding = FrameEncoding::kAscii;
     std::string centre;            // 2 characters, as last received (or Cent after a registration)
     std::string password;          // 4 characters, as last received (or CentPwd after a registration)
     std::int64_t connectTime = 0;  // seconds since 1970; 0 for serial records

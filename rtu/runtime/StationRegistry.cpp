@@ -16,7 +16,6 @@ void CopyWithoutFraming(const CltDevInfo& from, CltDevInfo& to)
 {
     to.framing.Reset();
     to.linkKind = from.linkKind;
-    to.encoding = from.encoding;
     to.centre = from.centre;
     to.password = from.password;
     to.connectTime = from.connectTime;

@@ -12,19 +12,16 @@ constexpr std::chrono::seconds kDropReportInterval{10};
 
 class CCommFrameQueue::Sink final : public FrameSink {
 public:
-    Sink(FrameQueue& queue, UnhandledBinaryFrames& binary) : queue_(queue), binary_(binary) {}
+    explicit Sink(FrameQueue& queue) : queue_(queue) {}
     void OnFrame(std::string_view frame) override
     {
         if (!queue_.Push(kConnectionId, kLinkKind, frame)) ++dropped;
     }
-    // Binary frames are not decoded yet: they never reach the ASCII dispatcher.
-    void OnBinaryFrame(std::string_view frame) override { binary_.Take(frame, "serial line"); }
 
     std::uint64_t dropped = 0;
 
 private:
     FrameQueue& queue_;
-    UnhandledBinaryFrames& binary_;
 };
 
 CCommFrameQueue::CCommFrameQueue(std::size_t maxItems, std::size_t maxBytes) : queue_(maxItems, maxBytes) {}
@@ -34,12 +31,11 @@ void CCommFrameQueue::OnSerialBytes(std::string_view bytes)
     std::uint64_t report = 0;  // frames dropped so far, when it is time to say so
     {
         std::lock_guard<std::mutex> lock(framingLock_);
-        Sink sink(queue_, unhandledBinary_);
+        Sink sink(queue_);
         const CutResult result = CutFrames(state_, bytes, sink);
         counts_.frames += result.frames;
         counts_.rejectedHeaders += result.rejectedHeaders;
         counts_.overflows += result.overflows;
-        counts_.badChecks += result.badChecks;
         if (sink.dropped != 0) {
             droppedTotal_ += sink.dropped;
             const auto now = std::chrono::steady_clock::now();

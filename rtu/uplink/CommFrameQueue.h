@@ -15,7 +15,6 @@
 
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/FrameQueue.h"
-#include "rtu/uplink/UnhandledBinaryFrames.h"
 
 #include <chrono>
 #include <cstddef>
@@ -36,7 +35,6 @@ public:
         std::uint64_t frames = 0;           // complete frames cut
         std::uint64_t rejectedHeaders = 0;  // frames given up at their header
         std::uint64_t overflows = 0;        // frames given up for their size
-        std::uint64_t badChecks = 0;        // binary frames given up for their check code
         std::uint64_t dropped = 0;          // frames refused by a full queue
     };
 
@@ -79,7 +77,6 @@ private:
 
     std::mutex framingLock_;
     FramingState state_;
-    UnhandledBinaryFrames unhandledBinary_;  // under framingLock_
     Counts counts_;  // under framingLock_, except `dropped` (the queue's count)
     std::uint64_t droppedTotal_ = 0;  // under framingLock_
     std::chrono::steady_clock::time_point lastDropReport_{};  // under framingLock_; epoch: never

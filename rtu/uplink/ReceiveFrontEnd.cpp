@@ -1,17 +1,14 @@
 #include "rtu/uplink/ReceiveFrontEnd.h"
 
 #include "rtu/protocol/FrameCodec.h"
-#include "rtu/protocol/HexText.h"
 
 #include "rtu/common/Log.h"
 #include "rtu/common/RateLimitedLog.h"
 #include "rtu/runtime/Settings.h"
 #include "rtu/uplink/CutFrames.h"
 #include "rtu/uplink/RegistrationPacket.h"
-#include "rtu/uplink/UnhandledBinaryFrames.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 #include <vector>
 
@@ -24,34 +21,15 @@ constexpr std::chrono::seconds kDropReportInterval{10};
 // A registration packet must be complete within this time of its first byte.
 constexpr std::chrono::seconds kRegistrationTime{30};
 
-using FrameFunction = std::function<void(std::string_view)>;
-
-// Hands every complete frame of a block to a function, ASCII and binary
-// frames each to their own.
+// Hands every complete frame of a block to a function.
 class FrameForwarder : public FrameSink {
 public:
-    FrameForwarder(FrameFunction onFrame, FrameFunction onBinaryFrame)
-        : onFrame_(std::move(onFrame)), onBinaryFrame_(std::move(onBinaryFrame))
-    {
-    }
+    explicit FrameForwarder(std::function<void(std::string_view)> onFrame) : onFrame_(std::move(onFrame)) {}
     void OnFrame(std::string_view frame) override { onFrame_(frame); }
-    void OnBinaryFrame(std::string_view frame) override { onBinaryFrame_(frame); }
 
 private:
-    FrameFunction onFrame_;
-    FrameFunction onBinaryFrame_;
+    std::function<void(std::string_view)> onFrame_;
 };
-
-// Hexadecimal texts compared without regard to case.
-bool SameHexText(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -90,15 +68,7 @@ void ReceiveFrontEnd::RecvPlain(StationRegistry::NetworkAccess& access, int conn
     if (CltDevInfo* record = access.FindConnection(connectionId)) {
         record->lastDataTime = static_cast<std::int64_t>(std::time(nullptr));
         record->lastDataSteady = std::chrono::steady_clock::now();
-        FrameForwarder sink(
-            [&](std::string_view frame) {
-                record->encoding = FrameEncoding::kAscii;
-                HandOffFrame(frame, connectionId);
-            },
-            [&](std::string_view frame) {
-                record->encoding = FrameEncoding::kBinary;
-                BinaryFrameArrived(frame, connectionId);
-            });
+        FrameForwarder sink([&](std::string_view frame) { HandOffFrame(frame, connectionId); });
         CutFrames(record->framing, block, sink);
         return;
     }
@@ -123,52 +93,27 @@ void ReceiveFrontEnd::FrameUnbound(StationRegistry::NetworkAccess& access, int c
     // would drop "the station's link" by a connection id that holds no link.
     // The record's centre address and password are the configured ones, so a
     // command can be addressed at once.
-    //
-    // A binary frame reaches this point only with a right check code (the
-    // framing drops the others) and is held to the same rules: it must be an
-    // uplink frame (direction 0: a downlink frame holds its addresses in
-    // another order), its centre address byte and its two password bytes,
-    // written as hexadecimal text, must be the configured ones, and its
-    // station is the hexadecimal text of its five address bytes. It is not
-    // handed to the dispatcher.
     PendingConnection& pending = access.Pending(connectionId);
     CltDevInfo* bound = nullptr;
     bool refused = false;
-    // Binds the connection to the station of a verified frame whose centre
-    // and password were accepted, or refuses it; true when it is bound.
-    const auto bind = [&](const std::string& station, bool accepted, FrameEncoding encoding) {
-        if (!accepted || (pending.registered && station != pending.station)) {
+    FrameForwarder sink([&](std::string_view frame) {
+        if (refused || !VerifyCheckCode(frame)) return;
+        const std::string station(frame.substr(3, 10));
+        if (frame.substr(1, 2) != settings.cent || frame.substr(13, 4) != settings.centPwd ||
+            station.find('\0') != std::string::npos || (pending.registered && station != pending.station)) {
             refused = true;
             access.Close(connectionId);
-            return false;
+            return;
         }
         if (pending.freshStart && discardPicture_) discardPicture_(station);
         pending.freshStart = false;
         bound = &access.BindConnection(connectionId, peer, station, settings.cent.substr(0, 2),
                                        settings.centPwd.substr(0, 4));
-        bound->encoding = encoding;
-        return true;
-    };
-    FrameForwarder sink(
-        [&](std::string_view frame) {
-            if (refused || !VerifyCheckCode(frame)) return;
-            const std::string station(frame.substr(3, 10));
-            const bool accepted = frame.substr(1, 2) == settings.cent && frame.substr(13, 4) == settings.centPwd &&
-                                  station.find('\0') == std::string::npos;
-            if (!bind(station, accepted, FrameEncoding::kAscii)) return;
-            if (afterEcho != nullptr)
-                afterEcho->emplace_back(frame);
-            else
-                HandOffFrame(frame, connectionId);
-        },
-        [&](std::string_view frame) {
-            if (refused) return;
-            const bool uplink = (static_cast<unsigned char>(frame[11]) >> 4) == 0;
-            const bool accepted = uplink && SameHexText(BytesToHexText(frame.substr(2, 1)), settings.cent) &&
-                                  SameHexText(BytesToHexText(frame.substr(8, 2)), settings.centPwd);
-            if (bind(BinaryFrameStation(frame), accepted, FrameEncoding::kBinary))
-                BinaryFrameArrived(frame, connectionId);
-        });
+        if (afterEcho != nullptr)
+            afterEcho->emplace_back(frame);
+        else
+            HandOffFrame(frame, connectionId);
+    });
     CutFrames(pending.framing, block, sink);
     if (bound != nullptr) bound->framing = std::move(pending.framing);
     if (bound != nullptr || refused) access.ForgetPending(connectionId);
@@ -187,15 +132,7 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
             record->refreshTime = record->lastDataTime;
             access.PostOnline(record->station, kNetworkLink);
         }
-        FrameForwarder sink(
-            [&](std::string_view frame) {
-                record->encoding = FrameEncoding::kAscii;
-                HandOffFrame(frame, connectionId);
-            },
-            [&](std::string_view frame) {
-                record->encoding = FrameEncoding::kBinary;
-                BinaryFrameArrived(frame, connectionId);
-            });
+        FrameForwarder sink([&](std::string_view frame) { HandOffFrame(frame, connectionId); });
         CutFrames(record->framing, block, sink);
         return;
     }
@@ -252,21 +189,8 @@ void ReceiveFrontEnd::RecvWithRegistration(StationRegistry::NetworkAccess& acces
     CltDevInfo& record = access.BindConnection(connectionId, peer, station, settings.cent.substr(0, 2),
                                                settings.centPwd.substr(0, 4));
     access.ForgetPending(connectionId);
-    FrameForwarder sink(
-        [&](std::string_view frame) {
-            record.encoding = FrameEncoding::kAscii;
-            afterEcho.emplace_back(frame);
-        },
-        [&](std::string_view frame) {
-            record.encoding = FrameEncoding::kBinary;
-            BinaryFrameArrived(frame, connectionId);
-        });
+    FrameForwarder sink([&](std::string_view frame) { afterEcho.emplace_back(frame); });
     CutFrames(record.framing, block, sink);
-}
-
-void ReceiveFrontEnd::BinaryFrameArrived(std::string_view frame, int connectionId)
-{
-    unhandledBinary_.Take(frame, "connection " + std::to_string(connectionId));
 }
 
 void ReceiveFrontEnd::HandOffFrame(std::string_view frame, int connectionId)

@@ -8,7 +8,6 @@
 #include "rtu/runtime/ServerSettings.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/FrameQueue.h"
-#include "rtu/uplink/UnhandledBinaryFrames.h"
 
 #include <atomic>
 #include <chrono>
@@ -45,10 +44,6 @@ private:
     void FrameUnbound(StationRegistry::NetworkAccess& access, int connectionId, const std::string& peer,
                       std::string_view block, const ServerSettings& settings, std::vector<std::string>* afterEcho);
     void HandOffFrame(std::string_view frame, int connectionId);
-    // A verified binary frame of a connection; called with the registry's
-    // network lock held. Binary frames are not decoded yet: they never reach
-    // the ASCII dispatcher.
-    void BinaryFrameArrived(std::string_view frame, int connectionId);
 
     StationRegistry& registry_;
     FrameQueue& queue_;
@@ -57,7 +52,6 @@ private:
     PictureDiscard discardPicture_;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::int64_t> lastDropReport_{0};
-    UnhandledBinaryFrames unhandledBinary_;  // under the registry's network lock
 };
 
 }  // namespace rtu

@@ -1,6 +1,5 @@
 // The serial line's frame queue: framing state and queue together, reset
 // when the service stops, bounded, and wakeable for stopping its consumer.
-#include "rtu/protocol/HexText.h"
 #include "rtu/uplink/CommFrameQueue.h"
 #include "tests/runtime/RuntimeTestSupport.h"
 #include "tests/transport/TestFrames.h"
@@ -36,28 +35,6 @@ TEST(CommFrameQueue, ResetDropsTheFrameInProgressAndTheQueuedFrames)
     EXPECT_EQ(item.bytes, a);
     EXPECT_EQ(item.connectionId, CCommFrameQueue::kConnectionId);
     EXPECT_EQ(item.linkKind, CCommFrameQueue::kLinkKind);
-}
-
-TEST(CommFrameQueue, BinaryFramesAreCountedAndLoggedOnceButNeverQueued)
-{
-    test::LogCapture log;
-    CCommFrameQueue queue;
-    // A station's binary keep-alive (station 1090330853).
-    std::string binary(25, '\0');
-    HexTextToBytes("7E7E011090330853A0002F000802009F26020209410003BDE3", reinterpret_cast<std::uint8_t*>(binary.data()),
-                   binary.size());
-    std::string corrupt = binary;
-    corrupt[15] ^= 0x40;
-    const std::string ascii = Frame("0000000101", "0001");
-    queue.OnSerialBytes(binary + corrupt + ascii + binary);
-    QueuedFrame item;
-    ASSERT_TRUE(queue.Pop(item));
-    EXPECT_EQ(item.bytes, ascii);
-    EXPECT_EQ(queue.Size(), 0u);
-    const CCommFrameQueue::Counts counts = queue.TakeCounts();
-    EXPECT_EQ(counts.frames, 3u);
-    EXPECT_EQ(counts.badChecks, 1u);
-    EXPECT_EQ(log.CountContaining("binary frame of station 1090330853"), 1);
 }
 
 TEST(CommFrameQueue, AFullQueueDropsCountsAndReportsFramesOncePerInterval)

@@ -5,7 +5,6 @@
 
 #include "rtu/common/Log.h"
 #include "rtu/common/RateLimitedLog.h"
-#include "rtu/protocol/Crc16.h"
 #include "rtu/protocol/HexText.h"
 #include "rtu/runtime/StationRegistry.h"
 #include "rtu/uplink/ReceiveFrontEnd.h"
@@ -138,55 +137,6 @@ TEST_F(ReceivePath, OnlyAFrameWithAValidCheckCodeAndTheCentresPasswordBindsANewC
     // After a corrupt first frame the next good one binds.
     Receive(2, UplinkFrame("0000000202", "2F", kKeepAlive));
     EXPECT_EQ(BoundConnection("0000000202"), 2);
-}
-
-// A binary keep-alive of a station (address bytes as hex text), with the
-// centre address byte and password bytes given as hex text too.
-std::string BinaryKeepAlive(const std::string& station, const std::string& centre = "01",
-                            const std::string& password = "B7E2")
-{
-    std::string frame(25, '\0');
-    auto* bytes = reinterpret_cast<std::uint8_t*>(frame.data());
-    HexTextToBytes("7E7E" + centre + station + password + "2F0008020001261209112000", bytes, 22);
-    frame[22] = 0x03;
-    const std::uint16_t crc = CalcCrc16(bytes, 23);
-    frame[23] = static_cast<char>(crc >> 8);
-    frame[24] = static_cast<char>(crc & 0xFF);
-    return frame;
-}
-
-TEST_F(ReceivePath, BinaryFramesBindOnlyWhenVerifiedAndNeverReachTheDispatcher)
-{
-    Receive(1, UplinkFrame("0000000101", "2F", kKeepAlive));
-    ASSERT_EQ(queue.Size(), 1u);
-
-    // A corrupt frame naming the bound station binds nothing and closes nothing.
-    std::string corrupt = BinaryKeepAlive("0000000101");
-    corrupt[20] ^= 0x01;
-    Receive(2, corrupt);
-    EXPECT_TRUE(transport.closed.empty());
-    EXPECT_EQ(BoundConnection("0000000101"), 1);
-    // A verified frame with another password is refused like an ASCII one.
-    Receive(2, BinaryKeepAlive("0000000101", "01", "1234"));
-    EXPECT_EQ(transport.closed, std::vector<int>{2});
-    EXPECT_EQ(BoundConnection("0000000101"), 1);
-
-    // A verified frame binds its station (address bytes as hex text, A-F
-    // nibbles and all) and marks the link binary; the dispatcher sees nothing.
-    Receive(3, BinaryKeepAlive("00303a9006", "01", "b7e2"));
-    EXPECT_EQ(BoundConnection("00303A9006"), 3);
-    CltDevInfo record;
-    ASSERT_TRUE(registry.GetLinkRecord("00303A9006", kNetworkLink, record));
-    EXPECT_EQ(record.encoding, FrameEncoding::kBinary);
-    Receive(3, BinaryKeepAlive("00303A9006"));
-    EXPECT_EQ(queue.Size(), 1u);
-
-    // The station switches to ASCII on the same link: queued, link marked ASCII.
-    Receive(3, UplinkFrame("00303A9006", "2F", kKeepAlive));
-    EXPECT_EQ(queue.Size(), 2u);
-    ASSERT_TRUE(registry.GetLinkRecord("00303A9006", kNetworkLink, record));
-    EXPECT_EQ(record.encoding, FrameEncoding::kAscii);
-    EXPECT_EQ(transport.closed, std::vector<int>{2});
 }
 
 TEST_F(ReceivePath, ARefusedFirstFrameIsNeverQueuedAndLeavesEveryStationAlone)

@@ -28,12 +28,6 @@ def uplink(code, body, centre="01", password="B7E2", start=b"\x02", station=STAT
     return frame + ("%04X" % crc16(frame)).encode()
 
 
-def binary_uplink(code, body, centre=0x01, password="B7E2", start=0x02, end=0x03, station=STATION):
-    head = bytes([0x7E, 0x7E, centre]) + bytes.fromhex(station + password + code)
-    frame = head + struct.pack(">H", len(body)) + bytes([start]) + body + bytes([end])
-    return frame + struct.pack(">H", crc16(frame))
-
-
 def write(target, name, data):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -66,17 +60,6 @@ def main():
     write("fuzz_cut_frames", "one_block", bytes([0]) + frames["picture"])
     write("fuzz_cut_frames", "bad_header_then_frame", bytes([1, 0]) + b"\x01" + b"x" * 22 + frames["alarm"])
     write("fuzz_cut_frames", "oversized", bytes([1, 255]) + b"\x01" + b"0" * 19 + b"FFF\x02" + b"a" * 4200)
-    # Binary frames (byte 0 bit 4: the target writes right check codes into
-    # every binary frame it finds, so mutations keep frames that verify).
-    binary_keepalive = binary_uplink("2F", bytes.fromhex("00A7261209112000"))
-    binary_timed = binary_uplink("32", bytes.fromhex("00A7261209112000F1F10000000101" "48F0F02612091120"
-                                                     "39230001234520190000352612001234"))
-    binary_picture = binary_uplink("36", bytes.fromhex("001001" "00A7261209112000F1F1000000010148FFD8FFE0"),
-                                   start=0x16, end=0x17)
-    mixed = (binary_keepalive + b"\x7e" + frames["timed"] + binary_timed + b"\x7e\x7e\x7e" + binary_picture
-             + frames["keepalive"])
-    write("fuzz_cut_frames", "mixed_encodings", bytes([0x10 | 2, 12, 70]) + mixed)
-    write("fuzz_cut_frames", "binary_bad_check", bytes([0]) + binary_timed[:-1] + b"\x00" + binary_keepalive)
 
     # The dispatcher: byte 0 = options (0 = the frame as it stands).
     for name, frame in frames.items():
