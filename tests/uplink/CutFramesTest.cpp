@@ -4,6 +4,7 @@
 
 #include "rtu/protocol/Crc16.h"
 #include "rtu/protocol/FrameCodec.h"
+#include "tests/transport/TestFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,7 @@
 namespace rtu {
 namespace {
 
-std::string Frame(const std::string& station, const std::string& body)
-{
-    char length[4];
-    std::snprintf(length, sizeof length, "%03X", static_cast<unsigned>(body.size()));
-    std::string frame = std::string(1, kSoh) + "01" + station + "1234" + "32" + "0" + length +
-                        std::string(1, kStx) + body + "\x03";
-    char code[5];
-    std::snprintf(code, sizeof code, "%04x", CalcCrc16(frame));
-    return frame + code;
-}
+using serialtest::Frame;
 
 struct Collector : FrameSink {
     std::vector<std::string> headers;
